@@ -1,0 +1,107 @@
+#include "update_run.h"
+
+#include <cstdio>
+#include <new>
+
+#include "flash_library.h"
+#include "image_file.h"
+#include "run_log.h"
+#include "settings.h"
+
+namespace {
+
+const char kInstallDirectory[] =
+    "C:\\Program Files\\Veltrane Corporation\\Signal Analyzer\\System\\Hardware Objects\\Optical\\";
+const char kSettingsPath[] = "c:\\zef_installer.ini";
+const char kRunLogPath[] = "c:\\zef_installer.log";
+const char kFlashLibraryName[] = "Flash.dll";
+
+constexpr int kProcessorTarget = 1;
+constexpr int kFpgaTarget = 2;
+
+// The three text buffers the run owns.
+constexpr size_t kTextSize = 256;
+
+void ComposeImagePath(char (&path)[kTextSize], const char* fileName)
+{
+    snprintf(path, sizeof path, "%s%s", kInstallDirectory, fileName);
+}
+
+// Opens the run log when the settings file exists and sets InstallerId.
+void StartRunLog(const char* processorImagePath, const char* fpgaImagePath)
+{
+    const Settings settings = ReadSettings(kSettingsPath);
+    if (!settings.present)
+        return;  // no log, InstallerId stays 0
+    RunLog = fopen(kRunLogPath, "w");
+    InstallerId = settings.installerId;
+    LogPrintf("(Id:%d)\npObjFname = %s\n", InstallerId, processorImagePath);
+    LogPrintf("pFpgaFname = %s\n", fpgaImagePath);
+}
+
+// Loads and initialises "Flash.dll"; true when images may be handled.
+bool StartFlashLibrary(FlashLibrary* flash)
+{
+    if (flash == nullptr)
+        return false;
+    int status = flash->Load(kFlashLibraryName);
+    if (status == 1)
+        status = flash->Initialize();
+    return status == 1;
+}
+
+// Checks one image against its flash target and writes it when it differs.
+void UpdateImage(const char* path, FlashLibrary& flash, int target, uint32_t& imageSize)
+{
+    if (GetFileInf(path, flash, target, imageSize) != 1)
+        return;  // current, unreadable or not comparable: leave it alone
+    ReadFileWithCheckSum(path, flash, target, imageSize);
+}
+
+void ReleaseFlashLibrary(FlashLibrary* flash)
+{
+    if (flash == nullptr)
+        return;
+    flash->Terminate();
+    flash->Unload();
+    delete flash;
+}
+
+}  // namespace
+
+int UpdateRun()
+{
+    char processorImagePath[kTextSize];
+    char fpgaImagePath[kTextSize];
+    ComposeImagePath(processorImagePath, "qd5180b.nios");
+    ComposeImagePath(fpgaImagePath, "qd5180a.fpga");
+
+    StartRunLog(processorImagePath, fpgaImagePath);
+
+    FlashLibrary* flash = new (std::nothrow) FlashLibrary;
+    const bool flashReady = StartFlashLibrary(flash);
+
+    // The module is held in reset through the board library from here until
+    // the images are done.
+
+    // The progress window is shown from here until the images are done.
+
+    if (flashReady) {
+        uint32_t imageSize = 0;
+        UpdateImage(processorImagePath, *flash, kProcessorTarget, imageSize);
+        UpdateImage(fpgaImagePath, *flash, kFpgaTarget, imageSize);
+    }
+
+    // The board returns to normal operation and its library is released
+    // here, before the flash library.
+
+    ReleaseFlashLibrary(flash);
+
+    if (RunLog != nullptr) {
+        fclose(RunLog);
+        RunLog = nullptr;
+    }
+
+    // A run with InstallerId 0 ends with the shutdown request here.
+    return 0;
+}
