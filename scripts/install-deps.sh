@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building and testing needs, from Debian's packages, as root.
+# Quick when everything is there already: apt runs only for what is missing.
+set -euo pipefail
+
+packages=(
+  cmake make g++ python3 libgtest-dev libbenchmark-dev   # native build, tests, benchmarks
+  g++-mingw-w64-i686 binutils-mingw-w64-i686             # the 32-bit Windows images
+  wine wine32:i386 xvfb xauth                            # running them, with a display
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

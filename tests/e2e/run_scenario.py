@@ -1,0 +1,81 @@
+"""Runs one end-to-end scenario (ctest calls it once per scenario).
+
+  run_scenario.py --list
+  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --prepare
+  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR NAME
+"""
+
+import argparse
+import sys
+from pathlib import Path
+
+from harness import Tools, lay_out, prepare_prefix, run
+from scenarios import BY_NAME, Image
+
+
+def expected_bytes(tools, value):
+    if isinstance(value, Image):
+        return value.make(tools)
+    return value
+
+
+def check(tools, scenario, expect, outcome, which):
+    problems = []
+
+    def differs(what, actual, wanted):
+        if actual != wanted:
+            problems.append(f"{which}: {what}\n  expected: {wanted!r}\n  actual:   {actual!r}")
+
+    differs("exit status", outcome.exit_status, 0)
+    differs("console output", outcome.stdout, b"")
+    differs("Wine's error output", outcome.stderr, b"")
+    wanted_log = expect.log
+    if isinstance(wanted_log, str):
+        # Text mode: every line feed is stored as CR LF.
+        wanted_log = wanted_log.replace("\n", "\r\n").encode("latin-1")
+    differs("run log", outcome.log, wanted_log)
+    differs("journal", outcome.journal, expect.journal)
+    for target, wanted in expect.flash.items():
+        differs(f"flash target {target}", outcome.flash[target], expected_bytes(tools, wanted))
+    for extra in scenario.extra:
+        problem = extra(tools, outcome)
+        if problem:
+            problems.append(f"{which}: {problem}")
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--prepare", action="store_true")
+    parser.add_argument("--windows-bin", type=Path)
+    parser.add_argument("--imagetool", type=Path)
+    parser.add_argument("--work", type=Path)
+    parser.add_argument("name", nargs="?")
+    args = parser.parse_args()
+    if args.list:
+        print(";".join(BY_NAME))
+        return 0
+    tools = Tools(args.windows_bin, args.imagetool, args.work)
+    if args.prepare:
+        prepare_prefix(tools)
+        return 0
+
+    scenario = BY_NAME[args.name]
+    setup = scenario.setup
+    laid = type(setup)(**{**setup.__dict__,
+                          "images": {n: i.make(tools) for n, i in setup.images.items()},
+                          "flash": {t: expected_bytes(tools, v) for t, v in setup.flash.items()}})
+    run_dir = tools.work / "scenarios" / scenario.name
+    lay_out(tools, run_dir, laid)
+    problems = check(tools, scenario, scenario.expect, run(tools, run_dir, laid), "first run")
+    if scenario.then is not None:
+        problems += check(tools, scenario, scenario.then, run(tools, run_dir, laid), "second run")
+    for problem in problems:
+        print(problem)
+    print(f"{scenario.name}: {'FAILED' if problems else 'passed'}")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
