@@ -45,9 +45,26 @@ class Tools:
             return image_path.read_bytes()
 
 
+def wine_env(tools: Tools) -> dict:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_")}
+    env.update(WINEPREFIX=str(tools.prefix), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree=;mshtml=")
+    return env
+
+
 def prepare_prefix(tools: Tools) -> None:
+    """Creates the prefix and starts its Wine server for the whole test run.
+    A server that exits on its own between two runs can drop the next run's
+    connection ("wine client error ... Connection reset by peer")."""
     subprocess.run(["bash", str(ROOT / "scripts" / "wine-prefix.sh"), str(tools.prefix)],
                    check=True)
+    subprocess.run(["wineserver", "-p"], env=wine_env(tools), check=True,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def stop_prefix(tools: Tools) -> None:
+    subprocess.run(["wineserver", "-k"], env=wine_env(tools),
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 @dataclass
@@ -123,9 +140,7 @@ def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None
     journal = run_dir / "journal.txt"
     if journal.exists():
         journal.unlink()
-    env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_")}
-    env.update(WINEPREFIX=str(tools.prefix), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree=;mshtml=")
+    env = wine_env(tools)
     env.update({k: str(v) for k, v in setup.simulator.items()})
     env.update(extra_env or {})
     # Files, not pipes: Wine's helper processes would hold a pipe open.

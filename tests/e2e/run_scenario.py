@@ -2,6 +2,7 @@
 
   run_scenario.py --list
   run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --prepare
+  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --stop
   run_scenario.py --windows-bin DIR --imagetool FILE --work DIR NAME
 """
 
@@ -9,7 +10,7 @@ import argparse
 import sys
 from pathlib import Path
 
-from harness import Tools, lay_out, prepare_prefix, run
+from harness import Tools, lay_out, prepare_prefix, run, stop_prefix
 from scenarios import BY_NAME, Image
 
 
@@ -48,6 +49,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--prepare", action="store_true")
+    parser.add_argument("--stop", action="store_true")
     parser.add_argument("--windows-bin", type=Path)
     parser.add_argument("--imagetool", type=Path)
     parser.add_argument("--work", type=Path)
@@ -59,6 +61,9 @@ def main():
     tools = Tools(args.windows_bin, args.imagetool, args.work)
     if args.prepare:
         prepare_prefix(tools)
+        return 0
+    if args.stop:
+        stop_prefix(tools)
         return 0
 
     scenario = BY_NAME[args.name]
