@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <new>
 
+#include "board_library.h"
+#include "board_steps.h"
 #include "flash_library.h"
 #include "image_file.h"
 #include "run_log.h"
@@ -58,6 +60,14 @@ void UpdateImage(const char* path, FlashLibrary& flash, int target, uint32_t& im
     ReadFileWithCheckSum(path, flash, target, imageSize);
 }
 
+void ReleaseBoardLibrary(BoardLibrary* board, int boardHandle)
+{
+    if (board == nullptr)
+        return;
+    ReleaseBoard(*board, boardHandle);
+    delete board;
+}
+
 void ReleaseFlashLibrary(FlashLibrary* flash)
 {
     if (flash == nullptr)
@@ -81,8 +91,10 @@ int UpdateRun()
     FlashLibrary* flash = new (std::nothrow) FlashLibrary;
     const bool flashReady = StartFlashLibrary(flash);
 
-    // The module is held in reset through the board library from here until
-    // the images are done.
+    BoardLibrary* board = new (std::nothrow) BoardLibrary;
+    const int boardHandle = board != nullptr ? OpenBoard(*board) : 0;
+    if (board != nullptr)
+        HoldModuleInReset(*board, boardHandle);
 
     // The progress window is shown from here until the images are done.
 
@@ -92,9 +104,9 @@ int UpdateRun()
         UpdateImage(fpgaImagePath, *flash, kFpgaTarget, imageSize);
     }
 
-    // The board returns to normal operation and its library is released
-    // here, before the flash library.
-
+    if (board != nullptr)
+        ReturnModuleToNormal(*board, boardHandle);
+    ReleaseBoardLibrary(board, boardHandle);
     ReleaseFlashLibrary(flash);
 
     if (RunLog != nullptr) {

@@ -31,8 +31,9 @@ mkdir -p "$run"
 [ "$blank" = yes ] && rm -f "$run"/flash-target-*.bin
 rm -f "$run/journal.txt"
 
-# The program and the simulated "Flash.dll" beside it.
-cp build/windows/bin/hexalift.exe build/windows/bin/simulator/Flash.dll "$run/"
+# The program and the simulated "Flash.dll" and "zefib.dll" beside it.
+cp build/windows/bin/hexalift.exe build/windows/bin/simulator/Flash.dll \
+   build/windows/bin/simulator/zefib.dll "$run/"
 
 # The images, in the install directory of the prefix's drive C.
 install_dir="$prefix/drive_c/Program Files/Veltrane Corporation/Signal Analyzer/System/Hardware Objects/Optical"
@@ -65,6 +66,9 @@ tr -d '\r' < "$prefix/drive_c/zef_installer.log" | cat -v
 echo
 echo "== Calls the simulated module received ($run/journal.txt)"
 cat "$run/journal.txt" 2>/dev/null || echo "(none)"
+echo
+echo "== Board register 0x10028 (0: module held in reset, 1: running)"
+cat "$run/board-register-0x10028.txt" 2>/dev/null || echo "(never written)"
 for target in 1 2; do
   echo
   echo "== Flash target $target"

@@ -108,9 +108,9 @@ void SimReadFile(const char* fileName, unsigned offset, void* buffer, size_t len
     CloseHandle(file);
 }
 
-bool SimWriteFile(const char* fileName, unsigned offset, const void* data, size_t length)
+bool SimWriteFile(const char* fileName, unsigned offset, const void* data, size_t length, bool replace)
 {
-    HANDLE file = OpenStateFile(fileName, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    HANDLE file = OpenStateFile(fileName, GENERIC_READ | GENERIC_WRITE, replace ? CREATE_ALWAYS : OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     bool ok = true;

@@ -30,5 +30,7 @@ void SimStatePath(const char* fileName, char (&path)[MAX_PATH]);
 void SimReadFile(const char* fileName, unsigned offset, void* buffer, size_t length);
 
 // Writes length bytes at offset of a state file, creating it and filling
-// any gap before offset with 0xFF. False when the file cannot be written.
-bool SimWriteFile(const char* fileName, unsigned offset, const void* data, size_t length);
+// any gap before offset with 0xFF; with replace, the file holds only these
+// bytes afterwards. False when the file cannot be written.
+bool SimWriteFile(const char* fileName, unsigned offset, const void* data, size_t length,
+                  bool replace = false);

@@ -75,7 +75,7 @@ class Setup:
     log_is_directory: bool = False          # the log cannot be created
     images: dict = field(default_factory=dict)   # file name -> bytes; missing: absent
     flash: dict = field(default_factory=dict)    # target -> bytes held before the run
-    libraries: dict = field(default_factory=lambda: {"Flash.dll": "Flash"})
+    libraries: dict = field(default_factory=lambda: {"Flash.dll": "Flash", "zefib.dll": "zefib"})
     simulator: dict = field(default_factory=dict)  # HEXSIM_* settings
 
 
@@ -88,6 +88,7 @@ class Outcome:
     journal: list              # calls without time stamps and buffer addresses
     stamps: list               # (milliseconds, call) for timing checks
     flash: dict                # target -> bytes, or None when never written
+    reset_register: bytes | None   # the board's register 0x10028, None: never written
 
 
 JOURNAL_LINE = re.compile(r"^(\d+\.\d+) (.*)$")
@@ -160,6 +161,7 @@ def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None
     for target in (1, 2):
         path = run_dir / f"flash-target-{target}.bin"
         flash[target] = path.read_bytes() if path.exists() else None
+    register = run_dir / "board-register-0x10028.txt"
     return Outcome(
         exit_status=status,
         stdout=(run_dir / "stdout.txt").read_bytes(),
@@ -167,4 +169,5 @@ def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None
         log=log_path.read_bytes() if log_path.is_file() else None,
         journal=calls,
         stamps=stamps,
-        flash=flash)
+        flash=flash,
+        reset_register=register.read_bytes() if register.exists() else None)

@@ -7,6 +7,7 @@
 """
 
 import argparse
+import re
 import sys
 from pathlib import Path
 
@@ -18,6 +19,28 @@ def expected_bytes(tools, value):
     if isinstance(value, Image):
         return value.make(tools)
     return value
+
+
+RESET_WRITE = re.compile(r"IB_WriteSingleRegister\(.*, 0x10028, (\d+), 32\) = (-?\d+)")
+SETTLE_MS = 1000
+
+
+def reset_hold_problems(stamps):
+    """From the journal's time stamps: a successful reset write is followed
+    by at least 1000 ms before the next call; a failed one, and the write
+    back to normal operation, by no wait at all."""
+    problems = []
+    for (stamp, call), (next_stamp, next_call) in zip(stamps, stamps[1:]):
+        match = RESET_WRITE.fullmatch(call)
+        if not match:
+            continue
+        gap = next_stamp - stamp
+        waits = match.groups() == ("0", "1")
+        if waits and gap < SETTLE_MS:
+            problems.append(f"only {gap:.1f} ms between {call!r} and {next_call!r}")
+        if not waits and gap >= SETTLE_MS:
+            problems.append(f"a wait of {gap:.1f} ms after {call!r}")
+    return problems
 
 
 def check(tools, scenario, expect, outcome, which):
@@ -36,6 +59,8 @@ def check(tools, scenario, expect, outcome, which):
         wanted_log = wanted_log.replace("\n", "\r\n").encode("latin-1")
     differs("run log", outcome.log, wanted_log)
     differs("journal", outcome.journal, expect.journal)
+    differs("reset register 0x10028", outcome.reset_register, expect.reset_register)
+    problems += [f"{which}: {problem}" for problem in reset_hold_problems(outcome.stamps)]
     for target, wanted in expect.flash.items():
         differs(f"flash target {target}", outcome.flash[target], expected_bytes(tools, wanted))
     for extra in scenario.extra:

@@ -40,14 +40,10 @@ NEW_NIOS = Image("1.01", NIOS.payload)
 BOTH = {PROCESSOR_IMAGE: NIOS, FPGA_IMAGE: FPGA}
 
 
-def head(installer_id: int) -> str:
-    return f"(Id:{installer_id})\npObjFname = {NIOS_PATH}\npFpgaFname = {FPGA_PATH}\n"
-
-
-def checked(image: Image, current: str, verdict: str | None, version: str | None = None) -> str:
+def checked(image: Image, current: str, verdict: str | None) -> str:
     """The lines of one image's version check; verdict None after a failed read."""
-    text = (f"InstallVerStr = {image.version if version is None else version}, "
-            f"DataSize = 0x{image.data_size:08x}\nCurrentVerStr = {current}\n")
+    text = (f"InstallVerStr = {image.version}, DataSize = 0x{image.data_size:08x}\n"
+            f"CurrentVerStr = {current}\n")
     return text + ("" if verdict is None else f"({verdict})\n")
 
 
@@ -57,6 +53,18 @@ def update(image: Image, current: str = ERASED_TEXT) -> str:
 
 def same(image: Image) -> str:
     return checked(image, image.version, "Same Version")
+
+
+# The board's log lines around the images.
+RESET = "IB_WriteSingleRegister( 0, 0x10028, 0, 32 )\n"
+NORMAL = "IB_WriteSingleRegister( 0, 0x10028, 1, 32 )\n"
+NO_BOARD_START = "Load( zefib.dll ) FALSE\nIB_Initialize() FALSE\n"
+NO_BOARD_END = "IB_Close() FALSE\nIB_Terminate() FALSE\n"
+
+
+def log(installer_id: int, images: str = "", start: str = RESET, end: str = NORMAL) -> str:
+    return (f"(Id:{installer_id})\npObjFname = {NIOS_PATH}\npFpgaFname = {FPGA_PATH}\n"
+            + start + images + end)
 
 
 LOADED = "Flash.dll loaded"
@@ -74,8 +82,27 @@ def write(target: int, image: Image, result: int = 1) -> str:
     return f"FL_Write({target}, 0, *, {image.data_size}) = {result}"
 
 
-WROTE_BOTH = [LOADED, INIT, read(1), write(1, NIOS), read(2), write(2, FPGA), TERM, FREED]
-CHECKED_BOTH = [LOADED, INIT, read(1), read(2), TERM, FREED]
+def register(value: int, result: int = 1) -> str:
+    return f"IB_WriteSingleRegister(7, 0, 0x10028, {value}, 32) = {result}"
+
+
+BOARD_LOADED = "zefib.dll loaded"
+BOARD_OPEN = [BOARD_LOADED, "IB_Initialize() = 1", "IB_Open(0) = 7", register(0)]
+BOARD_CLOSE = [register(1), "IB_Close(7) = 1", "IB_Terminate() = 1", "zefib.dll unloaded (FreeLibrary)"]
+FLASH_START = [LOADED, INIT]
+FLASH_END = [TERM, FREED]
+
+
+def journal(images: list, flash_start=FLASH_START, flash_end=FLASH_END,
+            board_open=BOARD_OPEN, board_close=BOARD_CLOSE) -> list:
+    """The calls in the run's order: flash library, board and reset, images,
+    normal operation and board release, flash release."""
+    return flash_start + board_open + images + board_close + flash_end
+
+
+WROTE_BOTH = journal([read(1), write(1, NIOS), read(2), write(2, FPGA)])
+CHECKED_BOTH = journal([read(1), read(2)])
+BOTH_UPDATED = update(NIOS) + update(FPGA)
 
 
 @dataclass
@@ -83,6 +110,7 @@ class Expect:
     log: str | bytes | None        # text with "\n" (stored as CR LF), exact bytes, or no file
     journal: list
     flash: dict                    # target -> Image, bytes or None (never written)
+    reset_register: bytes | None = b"1\n"   # None: never written
 
 
 @dataclass
@@ -99,20 +127,45 @@ def written(nios=NIOS, fpga=FPGA) -> dict:
 
 
 NOTHING_WRITTEN = {1: None, 2: None}
+FLASH_ONLY = {"Flash.dll": "Flash"}
+NO_BOARD_LOG = dict(start=NO_BOARD_START, end=NO_BOARD_END)
+NO_BOARD_JOURNAL = dict(board_open=[], board_close=[])
 
 
 def flash_without(entry: str) -> Scenario:
     return Scenario(
         f"flash_without_{entry}",
-        Setup(images=BOTH, libraries={"Flash.dll": f"Flash-without-{entry}"}),
-        Expect(head(1), [LOADED, KEPT], NOTHING_WRITTEN))
+        Setup(images=BOTH, libraries={"Flash.dll": f"Flash-without-{entry}", "zefib.dll": "zefib"}),
+        Expect(log(1), journal([], flash_start=[LOADED], flash_end=[KEPT]), NOTHING_WRITTEN))
+
+
+def board_without(entry: str) -> Scenario:
+    """An incomplete board library: both load lines, both release lines, no
+    IB_Terminate; the library stays loaded and the images are still written."""
+    return Scenario(
+        f"board_without_{entry}",
+        Setup(images=BOTH, libraries={"Flash.dll": "Flash", "zefib.dll": f"zefib-without-{entry}"}),
+        Expect(log(1, BOTH_UPDATED, **NO_BOARD_LOG),
+               [LOADED, INIT, BOARD_LOADED, read(1), write(1, NIOS), read(2), write(2, FPGA), TERM, FREED,
+                "zefib.dll unloaded (process exit)"],
+               written(), reset_register=None))
+
+
+def board_scenario(name: str, simulator: dict, start: str, end: str, board_open: list,
+                   board_close: list, reset_register: bytes | None, at_exit: tuple = ()) -> Scenario:
+    """at_exit: libraries never released, unloaded when the process ends."""
+    return Scenario(name, Setup(images=BOTH, simulator=simulator),
+                    Expect(log(1, BOTH_UPDATED, start, end),
+                           journal([read(1), write(1, NIOS), read(2), write(2, FPGA)],
+                                   board_open=board_open, board_close=board_close) + list(at_exit),
+                           written(), reset_register))
 
 
 def settings_scenario(name: str, settings: bytes, installer_id: int) -> Scenario:
     """Ids 2 to 127 are stamped into the written images as the settings byte."""
     stamp = settings[:1] if 2 <= installer_id <= 127 else None
     return Scenario(name, Setup(settings=settings, images=BOTH),
-                    Expect(head(installer_id) + update(NIOS) + update(FPGA), WROTE_BOTH,
+                    Expect(log(installer_id, BOTH_UPDATED), WROTE_BOTH,
                            written(replace(NIOS, stamp=stamp), replace(FPGA, stamp=stamp))))
 
 
@@ -121,11 +174,15 @@ STAMPED_NIOS = replace(NIOS, stamp=b"3")
 STAMPED_FPGA = replace(FPGA, stamp=b"3")
 WRAPPING = Image(raw=b"\x00" * 8 + b"9.9".ljust(16, b"\x00") + b"\x00" * 36 + b"\xc0\xff\xff\xff")
 HEADER_ONLY = Image("0.1", b"")
+BOARD_FREED = "zefib.dll unloaded (FreeLibrary)"
+BOARD_KEPT = "zefib.dll unloaded (process exit)"
 
 SCENARIOS = [
     Scenario("both_differ", Setup(images=BOTH),
-             Expect(head(1) + update(NIOS) + update(FPGA), WROTE_BOTH, written()),
-             then=Expect(head(1) + same(NIOS) + same(FPGA), CHECKED_BOTH, written())),
+             Expect(log(1, BOTH_UPDATED), WROTE_BOTH, written()),
+             then=Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written())),
+
+    # Settings byte and run log.
     Scenario("no_settings_file", Setup(settings=None, old_log=b"earlier run\r\n", images=BOTH),
              Expect(b"earlier run\r\n", WROTE_BOTH, written())),
     settings_scenario("settings_0", b"0", 0),
@@ -134,78 +191,105 @@ SCENARIOS = [
     settings_scenario("settings_A", b"A", 17),
     Scenario("log_cannot_be_created", Setup(log_is_directory=True, images=BOTH),
              Expect(None, WROTE_BOTH, written())),
-    Scenario("flash_absent", Setup(images=BOTH, libraries={}),
-             Expect(head(1), [], NOTHING_WRITTEN)),
+
+    # The flash library.
+    Scenario("flash_absent", Setup(images=BOTH, libraries={"zefib.dll": "zefib"}),
+             Expect(log(1), journal([], flash_start=[], flash_end=[]), NOTHING_WRITTEN)),
     *[flash_without(entry) for entry in ("FL_Initialize", "FL_Terminate", "FL_Write",
                                          "FL_Read", "FL_Erase", "FL_GetLastError")],
     Scenario("fl_initialize_0", Setup(images=BOTH, simulator={"HEXSIM_FL_INITIALIZE": 0}),
-             Expect(head(1), [LOADED, "FL_Initialize() = 0", KEPT], NOTHING_WRITTEN)),
+             Expect(log(1), journal([], flash_start=[LOADED, "FL_Initialize() = 0"], flash_end=[KEPT]),
+                    NOTHING_WRITTEN)),
     # Initialised, but not to exactly 1: nothing is forwarded, reads leave
     # the version text empty and writes report success.
     Scenario("fl_initialize_2", Setup(images=BOTH, simulator={"HEXSIM_FL_INITIALIZE": 2}),
-             Expect(head(1) + update(NIOS, "") + update(FPGA, ""),
-                    [LOADED, "FL_Initialize() = 2", FREED], NOTHING_WRITTEN)),
+             Expect(log(1, update(NIOS, "") + update(FPGA, "")),
+                    journal([], flash_start=[LOADED, "FL_Initialize() = 2"], flash_end=[FREED]),
+                    NOTHING_WRITTEN)),
+    Scenario("fl_read_fails", Setup(images=BOTH, flash=written(), simulator={"HEXSIM_FL_READ": 0}),
+             Expect(log(1, checked(NIOS, "", None) + checked(FPGA, "", None)),
+                    journal([read(1, 0), read(2, 0)]), written())),
+    Scenario("fl_write_fails", Setup(images=BOTH, simulator={"HEXSIM_FL_WRITE": 0}),
+             Expect(log(1, BOTH_UPDATED),
+                    journal([read(1), write(1, NIOS, 0), read(2), write(2, FPGA, 0)]), NOTHING_WRITTEN)),
+    Scenario("fl_terminate_0", Setup(images=BOTH, simulator={"HEXSIM_FL_TERMINATE": 0}),
+             Expect(log(1, BOTH_UPDATED),
+                    journal([read(1), write(1, NIOS), read(2), write(2, FPGA)],
+                            flash_end=["FL_Terminate() = 0", FREED]), written())),
+
+    # The images.
     Scenario("both_current", Setup(images=BOTH, flash=written()),
-             Expect(head(1) + same(NIOS) + same(FPGA), CHECKED_BOTH, written())),
-    Scenario("only_fpga_differs", Setup(images={PROCESSOR_IMAGE: NIOS, FPGA_IMAGE: FPGA},
-                                        flash={1: NIOS, 2: Image("2.4", b"old fpga")}),
-             Expect(head(1) + same(NIOS) + update(FPGA, "2.4"),
-                    [LOADED, INIT, read(1), read(2), write(2, FPGA), TERM, FREED], written())),
-    Scenario("older_version_is_written", Setup(images={PROCESSOR_IMAGE: NIOS, FPGA_IMAGE: FPGA},
-                                               flash={1: NEW_NIOS, 2: FPGA}),
-             Expect(head(1) + update(NIOS, "1.01") + same(FPGA),
-                    [LOADED, INIT, read(1), write(1, NIOS), read(2), TERM, FREED], written())),
+             Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written())),
+    Scenario("only_fpga_differs", Setup(images=BOTH, flash={1: NIOS, 2: Image("2.4", b"old fpga")}),
+             Expect(log(1, same(NIOS) + update(FPGA, "2.4")),
+                    journal([read(1), read(2), write(2, FPGA)]), written())),
+    Scenario("older_version_is_written", Setup(images=BOTH, flash={1: NEW_NIOS, 2: FPGA}),
+             Expect(log(1, update(NIOS, "1.01") + same(FPGA)),
+                    journal([read(1), write(1, NIOS), read(2)]), written())),
     Scenario("checksum_error", Setup(images={PROCESSOR_IMAGE: replace(NIOS, corrupt_at=70),
                                              FPGA_IMAGE: FPGA}),
-             Expect(head(1) + update(NIOS) + "ReadFileWithCheckSum:CheckSum Error\n" + update(FPGA),
-                    [LOADED, INIT, read(1), read(2), write(2, FPGA), TERM, FREED],
-                    {1: None, 2: FPGA})),
+             Expect(log(1, update(NIOS) + "ReadFileWithCheckSum:CheckSum Error\n" + update(FPGA)),
+                    journal([read(1), read(2), write(2, FPGA)]), {1: None, 2: FPGA})),
     Scenario("image_missing", Setup(images={FPGA_IMAGE: FPGA}),
-             Expect(head(1) + f"GetFileInf:{NIOS_PATH} File Open Error\n" + update(FPGA),
-                    [LOADED, INIT, read(2), write(2, FPGA), TERM, FREED], {1: None, 2: FPGA})),
+             Expect(log(1, f"GetFileInf:{NIOS_PATH} File Open Error\n" + update(FPGA)),
+                    journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA})),
     Scenario("payload_size_0", Setup(images={PROCESSOR_IMAGE: HEADER_ONLY, FPGA_IMAGE: FPGA}),
-             Expect(head(1) + update(HEADER_ONLY) + update(FPGA),
-                    [LOADED, INIT, read(1), write(1, HEADER_ONLY), read(2), write(2, FPGA), TERM, FREED],
+             Expect(log(1, update(HEADER_ONLY) + update(FPGA)),
+                    journal([read(1), write(1, HEADER_ONLY), read(2), write(2, FPGA)]),
                     written(nios=HEADER_ONLY))),
     # PayloadSize 2^32 - 64: DataSize wraps to 0, the image is left alone
     # without a line.
     Scenario("payload_size_wraps", Setup(images={PROCESSOR_IMAGE: WRAPPING, FPGA_IMAGE: FPGA}),
-             Expect(head(1) + update(FPGA), [LOADED, INIT, read(2), write(2, FPGA), TERM, FREED],
-                    {1: None, 2: FPGA})),
-    Scenario("fl_read_fails", Setup(images=BOTH, flash=written(), simulator={"HEXSIM_FL_READ": 0}),
-             Expect(head(1) + checked(NIOS, "", None) + checked(FPGA, "", None),
-                    [LOADED, INIT, read(1, 0), read(2, 0), TERM, FREED], written())),
-    Scenario("fl_write_fails", Setup(images=BOTH, simulator={"HEXSIM_FL_WRITE": 0}),
-             Expect(head(1) + update(NIOS) + update(FPGA),
-                    [LOADED, INIT, read(1), write(1, NIOS, 0), read(2), write(2, FPGA, 0), TERM, FREED],
-                    NOTHING_WRITTEN)),
-    Scenario("fl_terminate_0", Setup(images=BOTH, simulator={"HEXSIM_FL_TERMINATE": 0}),
-             Expect(head(1) + update(NIOS) + update(FPGA),
-                    [*WROTE_BOTH[:-2], "FL_Terminate() = 0", FREED], written())),
+             Expect(log(1, update(FPGA)), journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA})),
     # 16 characters never equal the 15 that flash gives back: written again
     # on every run.
     Scenario("version_of_16_characters", Setup(images={PROCESSOR_IMAGE: SIXTEEN, FPGA_IMAGE: FPGA}),
-             Expect(head(1) + update(SIXTEEN) + update(FPGA),
-                    [LOADED, INIT, read(1), write(1, SIXTEEN), read(2), write(2, FPGA), TERM, FREED],
+             Expect(log(1, update(SIXTEEN) + update(FPGA)),
+                    journal([read(1), write(1, SIXTEEN), read(2), write(2, FPGA)]),
                     written(nios=SIXTEEN)),
-             then=Expect(head(1) + update(SIXTEEN, "ABCDEFGHIJKLMNO") + same(FPGA),
-                         [LOADED, INIT, read(1), write(1, SIXTEEN), read(2), TERM, FREED],
-                         written(nios=SIXTEEN))),
+             then=Expect(log(1, update(SIXTEEN, "ABCDEFGHIJKLMNO") + same(FPGA)),
+                         journal([read(1), write(1, SIXTEEN), read(2)]), written(nios=SIXTEEN))),
     Scenario("trailing_blank_differs", Setup(images={PROCESSOR_IMAGE: Image("1.00 "), FPGA_IMAGE: FPGA},
                                              flash={1: Image("1.00"), 2: FPGA}),
-             Expect(head(1) + update(Image("1.00 "), "1.00") + same(FPGA),
-                    [LOADED, INIT, read(1), write(1, Image("1.00 ")), read(2), TERM, FREED],
-                    written(nios=Image("1.00 ")))),
+             Expect(log(1, update(Image("1.00 "), "1.00") + same(FPGA)),
+                    journal([read(1), write(1, Image("1.00 ")), read(2)]), written(nios=Image("1.00 ")))),
     # The installer digit goes into flash, so the next run sees a different
     # version and writes again.
     Scenario("installer_id_3_stamps", Setup(settings=b"3", images=BOTH),
-             Expect(head(3) + update(NIOS) + update(FPGA), WROTE_BOTH,
-                    written(STAMPED_NIOS, STAMPED_FPGA)),
-             then=Expect(head(3) + update(NIOS, "3.00") + update(FPGA, "3.5"), WROTE_BOTH,
+             Expect(log(3, BOTH_UPDATED), WROTE_BOTH, written(STAMPED_NIOS, STAMPED_FPGA)),
+             then=Expect(log(3, update(NIOS, "3.00") + update(FPGA, "3.5")), WROTE_BOTH,
                          written(STAMPED_NIOS, STAMPED_FPGA))),
     Scenario("installer_id_1_no_stamp", Setup(settings=b"1", images=BOTH),
-             Expect(head(1) + update(NIOS) + update(FPGA), WROTE_BOTH, written()),
-             then=Expect(head(1) + same(NIOS) + same(FPGA), CHECKED_BOTH, written())),
+             Expect(log(1, BOTH_UPDATED), WROTE_BOTH, written()),
+             then=Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written())),
+
+    # The board: the module is held in reset while images are handled.
+    Scenario("board_absent", Setup(images=BOTH, libraries=FLASH_ONLY),
+             Expect(log(1, BOTH_UPDATED, **NO_BOARD_LOG), journal(
+                 [read(1), write(1, NIOS), read(2), write(2, FPGA)], **NO_BOARD_JOURNAL),
+                 written(), reset_register=None)),
+    *[board_without(entry) for entry in ("IB_Initialize", "IB_Terminate", "IB_Open", "IB_Close",
+                                         "IB_WriteSingleRegister")],
+    board_scenario("ib_initialize_0", {"HEXSIM_IB_INITIALIZE": 0}, "IB_Initialize() FALSE\n", NO_BOARD_END,
+                   [BOARD_LOADED, "IB_Initialize() = 0"], [], None, at_exit=(BOARD_KEPT,)),
+    # Initialised to 2: Open answers no board without calling the library.
+    board_scenario("ib_initialize_2", {"HEXSIM_IB_INITIALIZE": 2}, "", NO_BOARD_END,
+                   [BOARD_LOADED, "IB_Initialize() = 2"], [BOARD_FREED], None),
+    board_scenario("ib_open_0", {"HEXSIM_IB_OPEN": 0}, "", NO_BOARD_END,
+                   [BOARD_LOADED, "IB_Initialize() = 1", "IB_Open(0) = 0"], [BOARD_FREED], None),
+    board_scenario("reset_write_fails", {"HEXSIM_IB_WRITE_RESET": 0},
+                   "IB_WriteSingleRegister(Reset) Error\n", NORMAL,
+                   [*BOARD_OPEN[:-1], register(0, 0)], BOARD_CLOSE, b"1\n"),
+    # The module is left in reset: the register shows it.
+    board_scenario("normal_write_fails", {"HEXSIM_IB_WRITE_NORMAL": 0},
+                   RESET, "IB_WriteSingleRegister(Normal) Error\n",
+                   BOARD_OPEN, [register(1, 0), *BOARD_CLOSE[1:]], b"0\n"),
+    board_scenario("ib_close_0", {"HEXSIM_IB_CLOSE": 0}, RESET, NORMAL + NO_BOARD_END,
+                   BOARD_OPEN, [register(1), "IB_Close(7) = 0", BOARD_FREED], b"1\n"),
+    board_scenario("ib_close_minus_1", {"HEXSIM_IB_CLOSE": -1}, RESET, NORMAL + "IB_Close() FALSE\n",
+                   BOARD_OPEN, [register(1), "IB_Close(7) = -1", BOARD_FREED], b"1\n"),
+    board_scenario("ib_terminate_0", {"HEXSIM_IB_TERMINATE": 0}, RESET, NORMAL + "IB_Terminate() FALSE\n",
+                   BOARD_OPEN, [register(1), "IB_Close(7) = 1", "IB_Terminate() = 0", BOARD_FREED], b"1\n"),
 ]
 
 BY_NAME = {scenario.name: scenario for scenario in SCENARIOS}
