@@ -7,8 +7,10 @@
 #include "board_steps.h"
 #include "flash_library.h"
 #include "image_file.h"
+#include "progress_window.h"
 #include "run_log.h"
 #include "settings.h"
+#include "system_shutdown.h"
 
 namespace {
 
@@ -52,12 +54,26 @@ bool StartFlashLibrary(FlashLibrary* flash)
     return status == 1;
 }
 
-// Checks one image against its flash target and writes it when it differs.
-void UpdateImage(const char* path, FlashLibrary& flash, int target, uint32_t& imageSize)
+// Checks one image against its flash target and writes it when it differs,
+// naming it in the progress window meanwhile.
+void UpdateImage(const char* path, FlashLibrary& flash, int target, uint32_t& imageSize,
+                 const ProgressWindow& progress, char (&imageLine)[kTextSize])
 {
     if (GetFileInf(path, flash, target, imageSize) != 1)
         return;  // current, unreadable or not comparable: leave it alone
+    snprintf(imageLine, sizeof imageLine, "The program\n %s\n is written in hardware.", path);
+    SetImageLine(progress, imageLine);
     ReadFileWithCheckSum(path, flash, target, imageSize);
+}
+
+ProgressWindow OpenProgressWindow()
+{
+    const ProgressWindow progress = CreateProgressWindow();
+    if (progress.window == NULL)
+        LogPrintf("CreateDialog Error\n");
+    ShowProgressWindow(progress);
+    SetWarningLine(progress, "Do not turn off power.");
+    return progress;
 }
 
 void ReleaseBoardLibrary(BoardLibrary* board, int boardHandle)
@@ -83,6 +99,7 @@ int UpdateRun()
 {
     char processorImagePath[kTextSize];
     char fpgaImagePath[kTextSize];
+    char imageLine[kTextSize];
     ComposeImagePath(processorImagePath, "qd5180b.nios");
     ComposeImagePath(fpgaImagePath, "qd5180a.fpga");
 
@@ -96,13 +113,13 @@ int UpdateRun()
     if (board != nullptr)
         HoldModuleInReset(*board, boardHandle);
 
-    // The progress window is shown from here until the images are done.
-
+    const ProgressWindow progress = OpenProgressWindow();
     if (flashReady) {
         uint32_t imageSize = 0;
-        UpdateImage(processorImagePath, *flash, kProcessorTarget, imageSize);
-        UpdateImage(fpgaImagePath, *flash, kFpgaTarget, imageSize);
+        UpdateImage(processorImagePath, *flash, kProcessorTarget, imageSize, progress, imageLine);
+        UpdateImage(fpgaImagePath, *flash, kFpgaTarget, imageSize, progress, imageLine);
     }
+    DestroyProgressWindow(progress);
 
     if (board != nullptr)
         ReturnModuleToNormal(*board, boardHandle);
@@ -114,6 +131,8 @@ int UpdateRun()
         RunLog = nullptr;
     }
 
-    // A run with InstallerId 0 ends with the shutdown request here.
+    // After the log is closed: the shutdown is never logged.
+    if (InstallerId == 0)
+        RequestSystemShutdown();
     return 0;
 }

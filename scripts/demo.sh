@@ -5,6 +5,9 @@
 #   scripts/demo.sh                      sample images (made with the image tool)
 #   scripts/demo.sh NIOS_IMAGE FPGA_IMAGE  your own image files
 #   scripts/demo.sh --blank              erase the simulated flash first
+#   scripts/demo.sh --screenshot FILE    erase the flash, slow the writes down and
+#                                        save a PNG of the window while an image
+#                                        is written
 #
 # The simulated flash lives in build/demo/run and survives between runs: run
 # the demo twice and the second run finds both images current. HEXSIM_*
@@ -14,13 +17,20 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 blank=no
+screenshot=
 if [ "${1:-}" = "--blank" ]; then blank=yes; shift; fi
+if [ "${1:-}" = "--screenshot" ] && [ $# -ge 2 ]; then
+  blank=yes
+  screenshot=$(realpath -m "$2")
+  shift 2
+fi
 if [ $# -ne 0 ] && [ $# -ne 2 ]; then
   sed -n '2,12p' "$0" >&2
   exit 2
 fi
 
 bash scripts/install-deps.sh
+if [ -n "$screenshot" ]; then bash scripts/install-deps.sh imagemagick x11-utils; fi
 bash scripts/build.sh >/dev/null
 
 demo=$root/build/demo
@@ -52,9 +62,29 @@ fi
 printf 1 > "$prefix/drive_c/zef_installer.ini"
 rm -f "$prefix/drive_c/zef_installer.log"
 
+# The window needs a display: a virtual one.
+exec 3< <(Xvfb -displayfd 4 -screen 0 1024x768x24 -nolisten tcp 4>&1 >/dev/null 2>&1 & echo "pid $!")
+read -r _ xvfb <&3
+read -r display <&3
+trap 'kill $xvfb 2>/dev/null' EXIT
+export DISPLAY=:$display WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+[ -n "$screenshot" ] && export HEXSIM_FL_WRITE_DELAY_MS=${HEXSIM_FL_WRITE_DELAY_MS:-3000}
+
+(cd "$run" && exec wine hexalift.exe >"$demo/console.txt" 2>&1 </dev/null) &
+hexalift=$!
+if [ -n "$screenshot" ]; then
+  # Once the first image is being written, its path is in the window.
+  for _ in $(seq 100); do
+    grep -q "FL_Read(1" "$run/journal.txt" 2>/dev/null && break
+    sleep 0.2
+  done
+  sleep 1
+  window=$(xwininfo -root -tree | awk '/"Hardware Object"/ {print $1; exit}')
+  import -window "$window" "$screenshot"
+  echo "== The window while an image is written: $screenshot"
+fi
 set +e
-(cd "$run" && WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" \
-  wine hexalift.exe >"$demo/console.txt" 2>&1 </dev/null)
+wait $hexalift
 status=$?
 set -e
 

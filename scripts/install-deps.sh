@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing needs, from Debian's packages, as root.
 # Quick when everything is there already: apt runs only for what is missing.
+#   scripts/install-deps.sh            everything the build and the tests need
+#   scripts/install-deps.sh PACKAGE..  just these
 set -euo pipefail
 
-packages=(
+packages=("$@")
+[ $# -gt 0 ] || packages=(
   cmake make g++ python3 libgtest-dev libbenchmark-dev   # native build, tests, benchmarks
   g++-mingw-w64-i686 binutils-mingw-w64-i686             # the 32-bit Windows images
   wine wine32:i386 xvfb xauth                            # running them, with a display

@@ -59,11 +59,14 @@ void SimDetach(bool freedByFreeLibrary)
 void SimJournal(const char* format, ...)
 {
     char line[512];
-    int used = snprintf(line, sizeof line, "%.3f ", Milliseconds());
+    const int used = snprintf(line, sizeof line, "%.3f ", Milliseconds());
     va_list arguments;
     va_start(arguments, format);
     vsnprintf(line + used, sizeof line - used - 2, format, arguments);
     va_end(arguments);
+    // Mirrored to the debugger output, where a debugger (or Wine's relay
+    // trace) sees it in order with the program's own calls.
+    OutputDebugStringA(line);
     strcat(line, "\n");
 
     HANDLE journal = OpenStateFile("journal.txt", FILE_APPEND_DATA, OPEN_ALWAYS);

@@ -14,7 +14,7 @@ void SimAttach(HMODULE module, const char* libraryName);
 void SimDetach(bool freedByFreeLibrary);
 
 // Appends one line to "journal.txt" in the state directory, prefixed with a
-// millisecond time stamp. printf-style.
+// millisecond time stamp, and passes it to OutputDebugStringA. printf-style.
 void SimJournal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // An integer setting from the environment ("HEXSIM_..."), or fallback when

@@ -45,26 +45,81 @@ class Tools:
             return image_path.read_bytes()
 
 
-def wine_env(tools: Tools) -> dict:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_")}
+def wine_env(tools: Tools, with_display: bool = True) -> dict:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_") and k != "DISPLAY"}
     env.update(WINEPREFIX=str(tools.prefix), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree=;mshtml=")
+    if with_display and display_file(tools).exists():
+        env["DISPLAY"] = display(tools)
     return env
 
 
-def prepare_prefix(tools: Tools) -> None:
-    """Creates the prefix and starts its Wine server for the whole test run.
+# The Win32 calls whose arguments the scenarios check, from Wine's relay
+# trace; OutputDebugStringA carries the simulator's journal lines into it.
+RELAY_INCLUDE = ";".join([
+    "user32.CreateDialogParamA", "user32.ShowWindow", "user32.GetDlgItem", "user32.SetWindowTextA",
+    "user32.DestroyWindow", "user32.ExitWindowsEx", "advapi32.OpenProcessToken",
+    "advapi32.LookupPrivilegeValueA", "advapi32.AdjustTokenPrivileges",
+    "kernel32.GetVersion", "kernelbase.GetVersion",
+    "kernel32.OutputDebugStringA", "kernelbase.OutputDebugStringA"])
+QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+
+
+def display_file(tools: Tools) -> Path:
+    return tools.work / "display"
+
+
+def start_display(tools: Tools) -> None:
+    """An Xvfb server for the whole test run; its number and process id are
+    kept in work/display."""
+    stop_display(tools)
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                               "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
+                              **QUIET)
+    os.close(write_end)
+    number = os.read(read_end, 32).decode().strip()
+    os.close(read_end)
+    display_file(tools).write_text(f":{number} {server.pid}\n")
+
+
+def stop_display(tools: Tools) -> None:
+    if display_file(tools).exists():
+        pid = int(display_file(tools).read_text().split()[1])
+        try:
+            os.kill(pid, 15)
+        except ProcessLookupError:
+            pass
+        display_file(tools).unlink()
+
+
+def display(tools: Tools) -> str:
+    return display_file(tools).read_text().split()[0]
+
+
+def restart_wine(tools: Tools, env: dict) -> None:
+    """Ends every process of the prefix and starts a server that stays up.
     A server that exits on its own between two runs can drop the next run's
-    connection ("wine client error ... Connection reset by peer")."""
+    connection ("wine client error ... Connection reset by peer"); and the
+    first program of a session decides whether the desktop has a display."""
+    subprocess.run(["wineserver", "-k"], env=env, **QUIET)
+    subprocess.run(["wineserver", "-w"], env=env, **QUIET)
+    subprocess.run(["wineserver", "-p"], env=env, check=True, **QUIET)
+
+
+def prepare_prefix(tools: Tools) -> None:
     subprocess.run(["bash", str(ROOT / "scripts" / "wine-prefix.sh"), str(tools.prefix)],
                    check=True)
-    subprocess.run(["wineserver", "-p"], env=wine_env(tools), check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    start_display(tools)
+    env = wine_env(tools)
+    subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
+                    "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"], env=env, check=True, **QUIET)
+    restart_wine(tools, env)
 
 
 def stop_prefix(tools: Tools) -> None:
-    subprocess.run(["wineserver", "-k"], env=wine_env(tools),
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-k"], env=wine_env(tools), **QUIET)
+    stop_display(tools)
 
 
 @dataclass
@@ -77,6 +132,7 @@ class Setup:
     flash: dict = field(default_factory=dict)    # target -> bytes held before the run
     libraries: dict = field(default_factory=lambda: {"Flash.dll": "Flash", "zefib.dll": "zefib"})
     simulator: dict = field(default_factory=dict)  # HEXSIM_* settings
+    display: bool = True                           # False: no X display, so no window
 
 
 @dataclass
@@ -89,6 +145,7 @@ class Outcome:
     stamps: list               # (milliseconds, call) for timing checks
     flash: dict                # target -> bytes, or None when never written
     reset_register: bytes | None   # the board's register 0x10028, None: never written
+    calls: list                # the program's own Win32 calls and the journal, in order
 
 
 JOURNAL_LINE = re.compile(r"^(\d+\.\d+) (.*)$")
@@ -139,16 +196,24 @@ def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
 def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None) -> Outcome:
     """Runs hexalift once in run_dir; the journal is cleared first."""
     journal = run_dir / "journal.txt"
-    if journal.exists():
-        journal.unlink()
-    env = wine_env(tools)
+    for old in (journal, run_dir / "stdout.txt", run_dir / "stderr.txt"):
+        if old.exists():
+            old.unlink()
+    env = wine_env(tools, setup.display)
     env.update({k: str(v) for k, v in setup.simulator.items()})
     env.update(extra_env or {})
+    env["WINEDEBUG"] = "-all,+relay"
+    if not setup.display:
+        restart_wine(tools, env)
     # Files, not pipes: Wine's helper processes would hold a pipe open.
-    with open(run_dir / "stdout.txt", "wb") as out, open(run_dir / "stderr.txt", "wb") as err:
+    # Appending: every Wine process of the prefix writes to the same files.
+    with open(run_dir / "stdout.txt", "ab") as out, open(run_dir / "stderr.txt", "ab") as err:
         status = subprocess.run(["wine", "hexalift.exe"], cwd=run_dir, env=env,
                                 stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                 timeout=120).returncode
+    if not setup.display:
+        restart_wine(tools, wine_env(tools))
+    wine_errors, program_calls = split_relay_trace((run_dir / "stderr.txt").read_bytes())
     log_path = tools.drive_c() / "zef_installer.log"
     calls, stamps = [], []
     if journal.exists():
@@ -165,9 +230,87 @@ def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None
     return Outcome(
         exit_status=status,
         stdout=(run_dir / "stdout.txt").read_bytes(),
-        stderr=(run_dir / "stderr.txt").read_bytes(),
+        stderr=wine_errors,
         log=log_path.read_bytes() if log_path.is_file() else None,
         journal=calls,
         stamps=stamps,
         flash=flash,
-        reset_register=register.read_bytes() if register.exists() else None)
+        reset_register=register.read_bytes() if register.exists() else None,
+        calls=program_calls)
+
+
+RELAY_LINE = re.compile(rb"^([0-9a-f]{4}):(Call|Ret|Starting|trace:relay)")
+API_CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]{8}$")
+API_RETURN = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]{8}) ret=[0-9a-f]{8}$")
+STRING_ARGUMENT = re.compile(r'[0-9a-f]{8} (".*")$')
+
+
+@dataclass
+class ApiCall:
+    function: str
+    arguments: list   # integers, or the text of a string argument
+    result: int | None = None
+
+
+def split_relay_trace(stderr: bytes):
+    """Separates Wine's relay trace from any other error output, and keeps
+    the calls the program's own thread made directly (not those the system
+    makes inside them). The program's thread is the one that creates dialog
+    101. A journal line arrives as OutputDebugStringA("journal: ...")."""
+    other, relay = [], []
+    for line in stderr.splitlines(keepends=True):
+        (relay if RELAY_LINE.match(line) else other).append(line.decode("latin-1").rstrip("\n"))
+    thread = next((m.group(1) for m in map(API_CALL.match, relay)
+                   if m and m.group(3) == "CreateDialogParamA" and ",00000065," in m.group(4)), None)
+    calls, depth = [], 0
+    for line in relay:
+        call, ret = API_CALL.match(line), API_RETURN.match(line)
+        if call and call.group(1) == thread:
+            if depth == 0:
+                calls.append(ApiCall(call.group(3), parse_arguments(call.group(4))))
+            depth += 1
+        elif ret and ret.group(1) == thread and depth > 0:
+            depth -= 1
+            if depth == 0:
+                calls[-1].result = int(ret.group(4), 16)
+    return b"".join(line.encode("latin-1") + b"\n" for line in other), calls
+
+
+def parse_arguments(text: str) -> list:
+    """Hexadecimal values, or the text of a string argument ('0041b0be "..."')."""
+    pieces, current, quoted, escaped = [], "", False, False
+    for char in text:
+        if char == "," and not quoted:
+            pieces.append(current)
+            current = ""
+            continue
+        current += char
+        if quoted and char == "\\" and not escaped:
+            escaped = True
+            continue
+        if char == '"' and not escaped:
+            quoted = not quoted
+        escaped = False
+    if text:
+        pieces.append(current)
+    values = []
+    for piece in pieces:
+        string = STRING_ARGUMENT.match(piece)
+        values.append(decode_c_string(string.group(1)) if string else int(piece, 16))
+    return values
+
+
+def decode_c_string(quoted: str) -> str:
+    """Wine prints strings with C escapes."""
+    return quoted[1:-1].encode("latin-1").decode("unicode_escape")
+
+
+def run_program(tools: Tools, program: Path) -> int:
+    """Runs a Windows test program in the prefix, with the display, and
+    passes its output and exit status on."""
+    output = tools.work / f"{program.stem}.out"
+    with open(output, "wb") as out:
+        status = subprocess.run(["wine", str(program)], cwd=program.parent, env=wine_env(tools),
+                                stdout=out, stderr=out, stdin=subprocess.DEVNULL, timeout=120).returncode
+    print(output.read_text(encoding="latin-1"), end="")
+    return status

@@ -3,6 +3,7 @@
   run_scenario.py --list
   run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --prepare
   run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --stop
+  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --program EXE
   run_scenario.py --windows-bin DIR --imagetool FILE --work DIR NAME
 """
 
@@ -11,7 +12,8 @@ import re
 import sys
 from pathlib import Path
 
-from harness import Tools, lay_out, prepare_prefix, run, stop_prefix
+from harness import Tools, lay_out, prepare_prefix, run, run_program, stop_prefix
+from program_calls import describe, order_problems, window_and_shutdown
 from scenarios import BY_NAME, Image
 
 
@@ -43,12 +45,17 @@ def reset_hold_problems(stamps):
     return problems
 
 
+def shorten(value, limit=3000):
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit] + f"... ({len(text)} characters)"
+
+
 def check(tools, scenario, expect, outcome, which):
     problems = []
 
     def differs(what, actual, wanted):
         if actual != wanted:
-            problems.append(f"{which}: {what}\n  expected: {wanted!r}\n  actual:   {actual!r}")
+            problems.append(f"{which}: {what}\n  expected: {shorten(wanted)}\n  actual:   {shorten(actual)}")
 
     differs("exit status", outcome.exit_status, 0)
     differs("console output", outcome.stdout, b"")
@@ -63,6 +70,16 @@ def check(tools, scenario, expect, outcome, which):
     problems += [f"{which}: {problem}" for problem in reset_hold_problems(outcome.stamps)]
     for target, wanted in expect.flash.items():
         differs(f"flash target {target}", outcome.flash[target], expected_bytes(tools, wanted))
+    # InstallerId 0 (no settings file, or first byte "0") asks for the shutdown.
+    settings = scenario.setup.settings
+    shutdown = settings is None or settings[:1] == b"0"
+    described = describe(outcome.calls)
+    differs("window and shutdown calls", [text for text in described if not text.startswith("journal: ")],
+            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown))
+    differs("journal as the program's thread saw it",
+            [text[len("journal: "):] for text in described if text.startswith("journal: ")],
+            expect.journal)
+    problems += [f"{which}: {problem}" for problem in order_problems(described)]
     for extra in scenario.extra:
         problem = extra(tools, outcome)
         if problem:
@@ -75,6 +92,7 @@ def main():
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--prepare", action="store_true")
     parser.add_argument("--stop", action="store_true")
+    parser.add_argument("--program", type=Path, help="a Windows test program to run in the prefix")
     parser.add_argument("--windows-bin", type=Path)
     parser.add_argument("--imagetool", type=Path)
     parser.add_argument("--work", type=Path)
@@ -90,6 +108,8 @@ def main():
     if args.stop:
         stop_prefix(tools)
         return 0
+    if args.program:
+        return run_program(tools, args.program)
 
     scenario = BY_NAME[args.name]
     setup = scenario.setup

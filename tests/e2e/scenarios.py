@@ -111,6 +111,7 @@ class Expect:
     journal: list
     flash: dict                    # target -> Image, bytes or None (never written)
     reset_register: bytes | None = b"1\n"   # None: never written
+    named: tuple = (NIOS_PATH, FPGA_PATH)    # images the window names, in order
 
 
 @dataclass
@@ -127,6 +128,7 @@ def written(nios=NIOS, fpga=FPGA) -> dict:
 
 
 NOTHING_WRITTEN = {1: None, 2: None}
+NONE_NAMED, NIOS_NAMED, FPGA_NAMED = (), (NIOS_PATH,), (FPGA_PATH,)
 FLASH_ONLY = {"Flash.dll": "Flash"}
 NO_BOARD_LOG = dict(start=NO_BOARD_START, end=NO_BOARD_END)
 NO_BOARD_JOURNAL = dict(board_open=[], board_close=[])
@@ -136,7 +138,7 @@ def flash_without(entry: str) -> Scenario:
     return Scenario(
         f"flash_without_{entry}",
         Setup(images=BOTH, libraries={"Flash.dll": f"Flash-without-{entry}", "zefib.dll": "zefib"}),
-        Expect(log(1), journal([], flash_start=[LOADED], flash_end=[KEPT]), NOTHING_WRITTEN))
+        Expect(log(1), journal([], flash_start=[LOADED], flash_end=[KEPT]), NOTHING_WRITTEN, named=NONE_NAMED))
 
 
 def board_without(entry: str) -> Scenario:
@@ -180,7 +182,7 @@ BOARD_KEPT = "zefib.dll unloaded (process exit)"
 SCENARIOS = [
     Scenario("both_differ", Setup(images=BOTH),
              Expect(log(1, BOTH_UPDATED), WROTE_BOTH, written()),
-             then=Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written())),
+             then=Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written(), named=NONE_NAMED)),
 
     # Settings byte and run log.
     Scenario("no_settings_file", Setup(settings=None, old_log=b"earlier run\r\n", images=BOTH),
@@ -188,18 +190,24 @@ SCENARIOS = [
     settings_scenario("settings_0", b"0", 0),
     settings_scenario("settings_empty", b"", -48),
     settings_scenario("settings_12", b"12", 1),
+    settings_scenario("settings_7", b"7", 7),
     settings_scenario("settings_A", b"A", 17),
     Scenario("log_cannot_be_created", Setup(log_is_directory=True, images=BOTH),
              Expect(None, WROTE_BOTH, written())),
 
+    # Without a display the window cannot be created: logged, and the run
+    # goes on with the window calls on no window.
+    Scenario("no_display", Setup(images=BOTH, display=False),
+             Expect(log(1, "CreateDialog Error\n" + BOTH_UPDATED), WROTE_BOTH, written())),
+
     # The flash library.
     Scenario("flash_absent", Setup(images=BOTH, libraries={"zefib.dll": "zefib"}),
-             Expect(log(1), journal([], flash_start=[], flash_end=[]), NOTHING_WRITTEN)),
+             Expect(log(1), journal([], flash_start=[], flash_end=[]), NOTHING_WRITTEN, named=NONE_NAMED)),
     *[flash_without(entry) for entry in ("FL_Initialize", "FL_Terminate", "FL_Write",
                                          "FL_Read", "FL_Erase", "FL_GetLastError")],
     Scenario("fl_initialize_0", Setup(images=BOTH, simulator={"HEXSIM_FL_INITIALIZE": 0}),
              Expect(log(1), journal([], flash_start=[LOADED, "FL_Initialize() = 0"], flash_end=[KEPT]),
-                    NOTHING_WRITTEN)),
+                    NOTHING_WRITTEN, named=NONE_NAMED)),
     # Initialised, but not to exactly 1: nothing is forwarded, reads leave
     # the version text empty and writes report success.
     Scenario("fl_initialize_2", Setup(images=BOTH, simulator={"HEXSIM_FL_INITIALIZE": 2}),
@@ -208,7 +216,7 @@ SCENARIOS = [
                     NOTHING_WRITTEN)),
     Scenario("fl_read_fails", Setup(images=BOTH, flash=written(), simulator={"HEXSIM_FL_READ": 0}),
              Expect(log(1, checked(NIOS, "", None) + checked(FPGA, "", None)),
-                    journal([read(1, 0), read(2, 0)]), written())),
+                    journal([read(1, 0), read(2, 0)]), written(), named=NONE_NAMED)),
     Scenario("fl_write_fails", Setup(images=BOTH, simulator={"HEXSIM_FL_WRITE": 0}),
              Expect(log(1, BOTH_UPDATED),
                     journal([read(1), write(1, NIOS, 0), read(2), write(2, FPGA, 0)]), NOTHING_WRITTEN)),
@@ -219,20 +227,20 @@ SCENARIOS = [
 
     # The images.
     Scenario("both_current", Setup(images=BOTH, flash=written()),
-             Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written())),
+             Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written(), named=NONE_NAMED)),
     Scenario("only_fpga_differs", Setup(images=BOTH, flash={1: NIOS, 2: Image("2.4", b"old fpga")}),
              Expect(log(1, same(NIOS) + update(FPGA, "2.4")),
-                    journal([read(1), read(2), write(2, FPGA)]), written())),
+                    journal([read(1), read(2), write(2, FPGA)]), written(), named=FPGA_NAMED)),
     Scenario("older_version_is_written", Setup(images=BOTH, flash={1: NEW_NIOS, 2: FPGA}),
              Expect(log(1, update(NIOS, "1.01") + same(FPGA)),
-                    journal([read(1), write(1, NIOS), read(2)]), written())),
+                    journal([read(1), write(1, NIOS), read(2)]), written(), named=NIOS_NAMED)),
     Scenario("checksum_error", Setup(images={PROCESSOR_IMAGE: replace(NIOS, corrupt_at=70),
                                              FPGA_IMAGE: FPGA}),
              Expect(log(1, update(NIOS) + "ReadFileWithCheckSum:CheckSum Error\n" + update(FPGA)),
                     journal([read(1), read(2), write(2, FPGA)]), {1: None, 2: FPGA})),
     Scenario("image_missing", Setup(images={FPGA_IMAGE: FPGA}),
              Expect(log(1, f"GetFileInf:{NIOS_PATH} File Open Error\n" + update(FPGA)),
-                    journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA})),
+                    journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA}, named=FPGA_NAMED)),
     Scenario("payload_size_0", Setup(images={PROCESSOR_IMAGE: HEADER_ONLY, FPGA_IMAGE: FPGA}),
              Expect(log(1, update(HEADER_ONLY) + update(FPGA)),
                     journal([read(1), write(1, HEADER_ONLY), read(2), write(2, FPGA)]),
@@ -240,7 +248,7 @@ SCENARIOS = [
     # PayloadSize 2^32 - 64: DataSize wraps to 0, the image is left alone
     # without a line.
     Scenario("payload_size_wraps", Setup(images={PROCESSOR_IMAGE: WRAPPING, FPGA_IMAGE: FPGA}),
-             Expect(log(1, update(FPGA)), journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA})),
+             Expect(log(1, update(FPGA)), journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA}, named=FPGA_NAMED)),
     # 16 characters never equal the 15 that flash gives back: written again
     # on every run.
     Scenario("version_of_16_characters", Setup(images={PROCESSOR_IMAGE: SIXTEEN, FPGA_IMAGE: FPGA}),
@@ -248,11 +256,11 @@ SCENARIOS = [
                     journal([read(1), write(1, SIXTEEN), read(2), write(2, FPGA)]),
                     written(nios=SIXTEEN)),
              then=Expect(log(1, update(SIXTEEN, "ABCDEFGHIJKLMNO") + same(FPGA)),
-                         journal([read(1), write(1, SIXTEEN), read(2)]), written(nios=SIXTEEN))),
+                         journal([read(1), write(1, SIXTEEN), read(2)]), written(nios=SIXTEEN), named=NIOS_NAMED)),
     Scenario("trailing_blank_differs", Setup(images={PROCESSOR_IMAGE: Image("1.00 "), FPGA_IMAGE: FPGA},
                                              flash={1: Image("1.00"), 2: FPGA}),
              Expect(log(1, update(Image("1.00 "), "1.00") + same(FPGA)),
-                    journal([read(1), write(1, Image("1.00 ")), read(2)]), written(nios=Image("1.00 ")))),
+                    journal([read(1), write(1, Image("1.00 ")), read(2)]), written(nios=Image("1.00 ")), named=NIOS_NAMED)),
     # The installer digit goes into flash, so the next run sees a different
     # version and writes again.
     Scenario("installer_id_3_stamps", Setup(settings=b"3", images=BOTH),
@@ -261,7 +269,7 @@ SCENARIOS = [
                          written(STAMPED_NIOS, STAMPED_FPGA))),
     Scenario("installer_id_1_no_stamp", Setup(settings=b"1", images=BOTH),
              Expect(log(1, BOTH_UPDATED), WROTE_BOTH, written()),
-             then=Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written())),
+             then=Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written(), named=NONE_NAMED)),
 
     # The board: the module is held in reset while images are handled.
     Scenario("board_absent", Setup(images=BOTH, libraries=FLASH_ONLY),

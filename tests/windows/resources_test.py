@@ -1,0 +1,113 @@
+"""The progress window's template and the manifest, as compiled into
+hexalift.exe, field by field: a resource compiler that quietly adds or drops
+a style bit fails here."""
+
+import struct
+import sys
+import unittest
+from pathlib import Path
+
+from pe_resources import languages, resource
+
+HEXALIFT = Path(sys.argv[1])
+RT_DIALOG, RT_MANIFEST, JAPANESE = 5, 24, 1041
+PLACEHOLDER = "スタティック"
+
+
+class Reader:
+    """Walks a DLGTEMPLATEEX: little-endian words, doublewords and
+    zero-terminated UTF-16 texts, with doubleword alignment for items."""
+
+    def __init__(self, data: bytes):
+        self.data, self.at = data, 0
+
+    def take(self, form: str):
+        values = struct.unpack_from("<" + form, self.data, self.at)
+        self.at += struct.calcsize("<" + form)
+        return values if len(values) > 1 else values[0]
+
+    def text(self) -> str:
+        end = self.at
+        while self.data[end:end + 2] != b"\0\0":
+            end += 2
+        value = self.data[self.at:end].decode("utf-16-le")
+        self.at = end + 2
+        return value
+
+    def name_or_ordinal(self):
+        if struct.unpack_from("<H", self.data, self.at)[0] == 0xFFFF:
+            return ("ordinal", self.take("2H")[1])
+        return ("text", self.text())
+
+    def align(self):
+        self.at = (self.at + 3) & ~3
+
+
+def read_template(data: bytes):
+    r = Reader(data)
+    header = dict(zip(("version", "signature", "help_id", "ex_style", "style", "controls",
+                       "x", "y", "cx", "cy"), r.take("HHIIIHhhhh")))
+    header["menu"] = r.name_or_ordinal()
+    header["class"] = r.name_or_ordinal()
+    header["caption"] = r.text()
+    header["font"] = r.take("HHBB") + (r.text(),)
+    controls = []
+    for _ in range(header["controls"]):
+        r.align()
+        fields = dict(zip(("help_id", "ex_style", "style", "x", "y", "cx", "cy", "id"),
+                          r.take("IIIhhhhI")))
+        fields["class"] = r.name_or_ordinal()
+        fields["text"] = r.name_or_ordinal()
+        fields["creation_data"] = r.take("H")
+        controls.append(fields)
+    return header, controls
+
+
+class Resources(unittest.TestCase):
+    image = HEXALIFT.read_bytes()
+
+    def test_dialog_template_header(self):
+        self.assertEqual(languages(self.image, RT_DIALOG, 101), [JAPANESE])
+        header, _ = read_template(resource(self.image, RT_DIALOG, 101, JAPANESE))
+        expected = {
+            "version": 1, "signature": 0xFFFF, "help_id": 0,
+            "ex_style": 0x00010000,          # WS_EX_CONTROLPARENT
+            "style": 0x80C800C8,             # popup, caption, system menu, modal frame, font, fixed system
+            "controls": 2, "x": 60, "y": 100, "cx": 405, "cy": 75,
+            "menu": ("text", ""),            # none
+            "class": ("text", ""),           # the system dialog class
+            "caption": "Hardware Object",
+            "font": (8, 400, 0, 1, "MS Shell Dlg"),
+        }
+        for field, value in expected.items():
+            self.assertEqual(header[field], value, field)
+        self.assertFalse(header["style"] & 0x10000000, "created hidden: no WS_VISIBLE")
+
+    def test_dialog_template_controls(self):
+        _, controls = read_template(resource(self.image, RT_DIALOG, 101, JAPANESE))
+        rows = [  # id, x, y, cx, cy, in template order
+            (1001, 14, 25, 384, 39),   # image line
+            (1002, 14, 7, 384, 14),    # warning line
+        ]
+        self.assertEqual(len(controls), len(rows))
+        for control, (ident, x, y, cx, cy) in zip(controls, rows):
+            with self.subTest(ident):
+                self.assertEqual((control["id"], control["x"], control["y"], control["cx"], control["cy"]),
+                                 (ident, x, y, cx, cy))
+                self.assertEqual(control["style"], 0x50020000)   # child, visible, group, left text
+                self.assertEqual(control["ex_style"], 0)
+                self.assertEqual(control["help_id"], 0)
+                self.assertEqual(control["class"], ("ordinal", 0x0082))   # static
+                self.assertEqual(control["text"], ("text", PLACEHOLDER))
+                self.assertEqual(control["creation_data"], 0)
+
+    def test_manifest_runs_as_invoker(self):
+        manifest = resource(self.image, RT_MANIFEST, 1, languages(self.image, RT_MANIFEST, 1)[0])
+        text = manifest.decode("utf-8")
+        self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', text)
+        self.assertNotIn("requireAdministrator", text)
+        self.assertNotIn("Microsoft.Windows.Common-Controls", text)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
