@@ -1,16 +1,18 @@
 """The image tool from the command line, natively and as the Windows .exe
 under Wine: what a user sees for good and bad input."""
 
-import os
 import subprocess
 import sys
 import tempfile
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+from harness import Tools, wine_env  # noqa: E402  (the scenarios' Wine session)
+
 IMAGETOOL = Path(sys.argv[1])
 IMAGETOOL_EXE = Path(sys.argv[2])
-PREFIX = Path(sys.argv[3])
+WORK = Path(sys.argv[3])
 
 
 def tool(*args):
@@ -77,7 +79,7 @@ class ImageTool(unittest.TestCase):
 
     def test_windows_tool_makes_the_same_image(self):
         tool("create", "7.7", self.payload, self.image)
-        env = dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all")
+        env = wine_env(Tools(IMAGETOOL_EXE.parent, IMAGETOOL, WORK))
         with open(self.dir / "out", "wb") as out:
             status = subprocess.run(["wine", str(IMAGETOOL_EXE), "create", "7.7", "payload", "win"],
                                     cwd=self.dir, env=env, stdout=out, stderr=out).returncode
