@@ -30,7 +30,7 @@ if [ $# -ne 0 ] && [ $# -ne 2 ]; then
 fi
 
 bash scripts/install-deps.sh
-if [ -n "$screenshot" ]; then bash scripts/install-deps.sh imagemagick x11-utils; fi
+if [ -n "$screenshot" ]; then bash scripts/install-deps.sh imagemagick; fi
 bash scripts/build.sh >/dev/null
 
 demo=$root/build/demo
@@ -67,6 +67,8 @@ exec 3< <(Xvfb -displayfd 4 -screen 0 1024x768x24 -nolisten tcp 4>&1 >/dev/null 
 read -r _ xvfb <&3
 read -r display <&3
 trap 'kill $xvfb 2>/dev/null' EXIT
+# It names the display before it serves clients reliably: wait for one to get through.
+for _ in $(seq 150); do xdpyinfo -display ":$display" >/dev/null 2>&1 && break; sleep 0.1; done
 export DISPLAY=:$display WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 [ -n "$screenshot" ] && export HEXSIM_FL_WRITE_DELAY_MS=${HEXSIM_FL_WRITE_DELAY_MS:-3000}
 

@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -74,23 +75,49 @@ def start_display(tools: Tools) -> None:
     kept in work/display."""
     stop_display(tools)
     read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                               "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
-                              **QUIET)
+    with open(tools.work / "xvfb.log", "wb") as log:
+        server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                                   "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     os.close(write_end)
-    number = os.read(read_end, 32).decode().strip()
+    # Read up to the line end: closing early makes Xvfb's last write fail,
+    # and it gives up.
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 32)
+        if not chunk:
+            break
+        number += chunk
+    number = number.decode().strip()
     os.close(read_end)
     display_file(tools).write_text(f":{number} {server.pid}\n")
+    # Xvfb names its display before it serves clients reliably; Wine's
+    # desktop process gives up on a display it cannot open and every window
+    # of the session then fails. Wait until a client gets through.
+    for _ in range(150):
+        if subprocess.run(["xdpyinfo", "-display", f":{number}"], **QUIET).returncode == 0:
+            return
+        time.sleep(0.1)
+    raise RuntimeError(f"Xvfb display :{number} does not answer")
 
 
 def stop_display(tools: Tools) -> None:
-    if display_file(tools).exists():
-        pid = int(display_file(tools).read_text().split()[1])
-        try:
-            os.kill(pid, 15)
-        except ProcessLookupError:
-            pass
-        display_file(tools).unlink()
+    """Ends the Xvfb server and waits until it is gone: a server that is
+    still shutting down removes its socket, which may by then belong to the
+    next server on the same display number."""
+    if not display_file(tools).exists():
+        return
+    pid = int(display_file(tools).read_text().split()[1])
+    try:
+        os.kill(pid, 15)
+    except ProcessLookupError:
+        pass
+    for _ in range(100):
+        status = Path(f"/proc/{pid}/status")
+        if not status.exists() or "\nState:\tZ" in status.read_text():
+            break
+        time.sleep(0.1)
+    display_file(tools).unlink()
 
 
 def display(tools: Tools) -> str:
@@ -122,12 +149,16 @@ def stop_prefix(tools: Tools) -> None:
     stop_display(tools)
 
 
+DIRECTORY = b"<a directory>"   # an image or settings "file" that is a directory
+
+
 @dataclass
 class Setup:
     """What lies on the machine before a run."""
     settings: bytes | None = b"1"           # c:\zef_installer.ini; None: absent
     old_log: bytes | None = None            # c:\zef_installer.log before the run
     log_is_directory: bool = False          # the log cannot be created
+    log_read_only: bool = False             # old_log is immutable: it cannot be opened for writing
     images: dict = field(default_factory=dict)   # file name -> bytes; missing: absent
     flash: dict = field(default_factory=dict)    # target -> bytes held before the run
     libraries: dict = field(default_factory=lambda: {"Flash.dll": "Flash", "zefib.dll": "zefib"})
@@ -161,6 +192,8 @@ def simulator_file(tools: Tools, name: str) -> Path:
 def reset_drive_c(tools: Tools) -> None:
     for name in ("zef_installer.ini", "zef_installer.log"):
         path = tools.drive_c() / name
+        if path.is_file():
+            subprocess.run(["chattr", "-i", str(path)], check=True)
         if path.is_dir():
             shutil.rmtree(path)
         elif path.exists():
@@ -183,14 +216,25 @@ def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
 
     tools.install_dir().mkdir(parents=True)
     for name, content in setup.images.items():
-        (tools.install_dir() / name).write_bytes(content)
+        write_or_make_directory(tools.install_dir() / name, content)
     if setup.settings is not None:
-        (tools.drive_c() / "zef_installer.ini").write_bytes(setup.settings)
+        write_or_make_directory(tools.drive_c() / "zef_installer.ini", setup.settings)
     log = tools.drive_c() / "zef_installer.log"
     if setup.log_is_directory:
         log.mkdir()
     elif setup.old_log is not None:
         log.write_bytes(setup.old_log)
+        if setup.log_read_only:
+            # Wine running as root ignores missing write permission; the
+            # immutable flag holds even for root.
+            subprocess.run(["chattr", "+i", str(log)], check=True)
+
+
+def write_or_make_directory(path: Path, content: bytes) -> None:
+    if content == DIRECTORY:
+        path.mkdir()
+    else:
+        path.write_bytes(content)
 
 
 def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None) -> Outcome:
@@ -213,6 +257,8 @@ def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None
                                 timeout=120).returncode
     if not setup.display:
         restart_wine(tools, wine_env(tools))
+    if setup.log_read_only:
+        subprocess.run(["chattr", "-i", str(tools.drive_c() / "zef_installer.log")], check=True)
     wine_errors, program_calls = split_relay_trace((run_dir / "stderr.txt").read_bytes())
     log_path = tools.drive_c() / "zef_installer.log"
     calls, stamps = [], []

@@ -12,7 +12,7 @@ import re
 import sys
 from pathlib import Path
 
-from harness import Tools, lay_out, prepare_prefix, run, run_program, stop_prefix
+from harness import DIRECTORY, Tools, lay_out, prepare_prefix, run, run_program, stop_prefix
 from program_calls import describe, order_problems, window_and_shutdown
 from scenarios import BY_NAME, Image
 
@@ -70,9 +70,10 @@ def check(tools, scenario, expect, outcome, which):
     problems += [f"{which}: {problem}" for problem in reset_hold_problems(outcome.stamps)]
     for target, wanted in expect.flash.items():
         differs(f"flash target {target}", outcome.flash[target], expected_bytes(tools, wanted))
-    # InstallerId 0 (no settings file, or first byte "0") asks for the shutdown.
+    # InstallerId 0 asks for the shutdown: a settings file that cannot be
+    # opened (absent, or a directory), or one whose first byte is "0".
     settings = scenario.setup.settings
-    shutdown = settings is None or settings[:1] == b"0"
+    shutdown = settings is None or settings == DIRECTORY or settings[:1] == b"0"
     described = describe(outcome.calls)
     differs("window and shutdown calls", [text for text in described if not text.startswith("journal: ")],
             window_and_shutdown(scenario.setup.display, list(expect.named), shutdown))

@@ -3,7 +3,7 @@ journal and flash contents each run must leave."""
 
 from dataclasses import dataclass, field, replace
 
-from harness import FPGA_IMAGE, INSTALL_DIR, PROCESSOR_IMAGE, Setup
+from harness import DIRECTORY, FPGA_IMAGE, INSTALL_DIR, PROCESSOR_IMAGE, Setup
 
 NIOS_PATH = INSTALL_DIR + PROCESSOR_IMAGE
 FPGA_PATH = INSTALL_DIR + FPGA_IMAGE
@@ -20,6 +20,8 @@ class Image:
     raw: bytes | None = None
 
     def make(self, tools) -> bytes:
+        if self.raw is DIRECTORY:
+            return DIRECTORY
         if self.raw is not None:
             return self.raw
         data = bytearray(tools.make_image(self.version, self.payload))
@@ -40,11 +42,14 @@ NEW_NIOS = Image("1.01", NIOS.payload)
 BOTH = {PROCESSOR_IMAGE: NIOS, FPGA_IMAGE: FPGA}
 
 
-def checked(image: Image, current: str, verdict: str | None) -> str:
+def version_check(version: str, data_size: int, current: str, verdict: str | None) -> str:
     """The lines of one image's version check; verdict None after a failed read."""
-    text = (f"InstallVerStr = {image.version}, DataSize = 0x{image.data_size:08x}\n"
-            f"CurrentVerStr = {current}\n")
+    text = f"InstallVerStr = {version}, DataSize = 0x{data_size:08x}\nCurrentVerStr = {current}\n"
     return text + ("" if verdict is None else f"({verdict})\n")
+
+
+def checked(image: Image, current: str, verdict: str | None) -> str:
+    return version_check(image.version, image.data_size, current, verdict)
 
 
 def update(image: Image, current: str = ERASED_TEXT) -> str:
@@ -179,6 +184,38 @@ HEADER_ONLY = Image("0.1", b"")
 BOARD_FREED = "zefib.dll unloaded (FreeLibrary)"
 BOARD_KEPT = "zefib.dll unloaded (process exit)"
 
+def header(version: bytes, payload_size: int, length: int = 64) -> bytes:
+    """An image header (checksum not set) cut or padded to length bytes."""
+    data = bytearray(64)
+    data[8:8 + len(version)] = version
+    data[60:64] = payload_size.to_bytes(4, "little")
+    return bytes(data[:length]).ljust(length, b"\x00")
+
+
+CHECKSUM_ERROR = "ReadFileWithCheckSum:CheckSum Error\n"
+# name, processor image, its log lines, whether the window names it
+HOSTILE_IMAGES = [
+    ("image_is_directory", Image(raw=DIRECTORY), f"GetFileInf:{NIOS_PATH} File Open Error\n", False),
+    ("image_of_0_bytes", Image(raw=b""), version_check("", 64, ERASED_TEXT, "Update") + CHECKSUM_ERROR, True),
+    ("image_header_only", Image(raw=header(b"1.00", 3)),
+     version_check("1.00", 67, ERASED_TEXT, "Update") + CHECKSUM_ERROR, True),
+    # The buffer can be had, the read comes up short.
+    ("payload_far_larger_than_file", Image(raw=header(b"1.00", 100 << 20) + b"abc"),
+     version_check("1.00", (100 << 20) + 64, ERASED_TEXT, "Update") + CHECKSUM_ERROR, True),
+    # Nearly 4 GiB: no 32-bit process can have it.
+    ("payload_too_large_to_allocate", Image(raw=header(b"1.00", 0xFFFFFF00) + b"abc"),
+     version_check("1.00", 0xFFFFFF40, ERASED_TEXT, "Update") + "Insufficient memory available\n", True),
+]
+
+
+def hostile_image(name: str, image: Image, lines: str, named: bool) -> Scenario:
+    """A processor image that must not be written; the FPGA image still is."""
+    reads = [read(1)] if named else []
+    return Scenario(name, Setup(images={PROCESSOR_IMAGE: image, FPGA_IMAGE: FPGA}),
+                    Expect(log(1, lines + update(FPGA)), journal(reads + [read(2), write(2, FPGA)]),
+                           {1: None, 2: FPGA}, named=(NIOS_PATH, FPGA_PATH) if named else FPGA_NAMED))
+
+
 SCENARIOS = [
     Scenario("both_differ", Setup(images=BOTH),
              Expect(log(1, BOTH_UPDATED), WROTE_BOTH, written()),
@@ -270,6 +307,15 @@ SCENARIOS = [
     Scenario("installer_id_1_no_stamp", Setup(settings=b"1", images=BOTH),
              Expect(log(1, BOTH_UPDATED), WROTE_BOTH, written()),
              then=Expect(log(1, same(NIOS) + same(FPGA)), CHECKED_BOTH, written(), named=NONE_NAMED)),
+
+    # Files that cannot be trusted never reach flash, and the run goes on.
+    *[hostile_image(*row) for row in HOSTILE_IMAGES],
+    # A settings "file" that cannot be opened counts as absent: no log (an
+    # old one stays), and the shutdown.
+    Scenario("settings_is_directory", Setup(settings=DIRECTORY, old_log=b"earlier run\r\n", images=BOTH),
+             Expect(b"earlier run\r\n", WROTE_BOTH, written())),
+    Scenario("log_read_only", Setup(old_log=b"earlier run\r\n", log_read_only=True, images=BOTH),
+             Expect(b"earlier run\r\n", WROTE_BOTH, written())),
 
     # The board: the module is held in reset while images are handled.
     Scenario("board_absent", Setup(images=BOTH, libraries=FLASH_ONLY),
