@@ -1,16 +1,19 @@
-"""The progress window's template and the manifest, as compiled into
-hexalift.exe, field by field: a resource compiler that quietly adds or drops
-a style bit fails here."""
+"""What is compiled into the Windows images: the progress window's template
+and the manifest field by field (a resource compiler that quietly adds or
+drops a style bit fails here), the version resources, and the image flags."""
 
+import re
 import struct
 import sys
 import unittest
 from pathlib import Path
 
-from pe_resources import languages, resource
+from pe_image import dll_characteristics, imported_dlls, languages, resource, time_stamp
 
 HEXALIFT = Path(sys.argv[1])
-RT_DIALOG, RT_MANIFEST, JAPANESE = 5, 24, 1041
+IMAGETOOL = Path(sys.argv[2])
+RT_DIALOG, RT_VERSION, RT_MANIFEST, JAPANESE, US_ENGLISH = 5, 16, 24, 1041, 1033
+SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll"}
 PLACEHOLDER = "スタティック"
 
 
@@ -107,6 +110,25 @@ class Resources(unittest.TestCase):
         self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', text)
         self.assertNotIn("requireAdministrator", text)
         self.assertNotIn("Microsoft.Windows.Common-Controls", text)
+
+
+class Images(unittest.TestCase):
+    def test_flags_imports_and_version(self):
+        for path, description in ((HEXALIFT, "Optical module firmware update"),
+                                  (IMAGETOOL, "Firmware image tool")):
+            with self.subTest(path.name):
+                image = path.read_bytes()
+                self.assertEqual(dll_characteristics(image) & 0x0140, 0x0140, "DEP and ASLR")
+                self.assertEqual(time_stamp(image), 0, "no link time stamp")
+                self.assertLessEqual(set(imported_dlls(image)), SYSTEM_DLLS)
+                version = resource(image, RT_VERSION, 1, US_ENGLISH)
+                fixed = version.index(struct.pack("<I", 0xFEEF04BD))
+                self.assertEqual(struct.unpack_from("<4H", version, fixed + 8), (0, 1, 0, 0),
+                                 "file version 1.0.0.0")   # stored as (minor, major), (patch, build)
+                text = version.decode("utf-16-le", errors="replace")
+                for key, value in (("FileDescription", description), ("ProductVersion", "1.0.0.0"),
+                                   ("OriginalFilename", path.name)):
+                    self.assertRegex(text, re.escape(key) + "\0+" + re.escape(value) + "\0")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-"""Reads resources out of a PE image: enough to find one resource by type,
-name and language."""
+"""Reads what the tests check out of a PE image: header fields, imported
+DLLs, and one resource by type, name and language."""
 
 import struct
 
@@ -46,3 +46,35 @@ def languages(image: bytes, type_id: int, name_id: int) -> list:
     names = dict(_entries(image, base, 0))[type_id] & 0x7FFFFFFF
     langs = dict(_entries(image, base, names))[name_id] & 0x7FFFFFFF
     return [ident for ident, _ in _entries(image, base, langs)]
+
+
+def _optional_header(image: bytes) -> int:
+    return struct.unpack_from("<I", image, 0x3C)[0] + 24
+
+
+def time_stamp(image: bytes) -> int:
+    return struct.unpack_from("<I", image, struct.unpack_from("<I", image, 0x3C)[0] + 8)[0]
+
+
+def dll_characteristics(image: bytes) -> int:
+    return struct.unpack_from("<H", image, _optional_header(image) + 70)[0]
+
+
+def _file_offset(image: bytes, rva: int) -> int:
+    for _, start, raw, size in _sections(image):
+        if start <= rva < start + size:
+            return raw + rva - start
+    raise ValueError(f"RVA {rva:#x} in no section")
+
+
+def imported_dlls(image: bytes) -> list:
+    """Names of the DLLs in the import directory (32-bit images)."""
+    import_rva = struct.unpack_from("<I", image, _optional_header(image) + 96 + 8)[0]
+    names, at = [], _file_offset(image, import_rva)
+    while True:
+        name_rva = struct.unpack_from("<I", image, at + 12)[0]
+        if name_rva == 0:
+            return names
+        start = _file_offset(image, name_rva)
+        names.append(image[start:image.index(b"\0", start)].decode())
+        at += 20
