@@ -351,12 +351,23 @@ def decode_c_string(quoted: str) -> str:
     return quoted[1:-1].encode("latin-1").decode("unicode_escape")
 
 
-def run_program(tools: Tools, program: Path) -> int:
+def windows_path(path: Path) -> str:
+    """A Unix path as the Windows program sees it, on drive Z:."""
+    return "Z:" + str(path.resolve()).replace("/", "\\")
+
+
+def run_program(tools: Tools, program: Path, output_dir: Path | None = None) -> int:
     """Runs a Windows test program in the prefix, with the display, and
-    passes its output and exit status on."""
+    passes its output and exit status on. An output folder is made afresh
+    and handed to the program as its argument."""
+    arguments = []
+    if output_dir is not None:
+        shutil.rmtree(output_dir, ignore_errors=True)
+        output_dir.mkdir(parents=True)
+        arguments.append(windows_path(output_dir))
     output = tools.work / f"{program.stem}.out"
     with open(output, "wb") as out:
-        status = subprocess.run(["wine", str(program)], cwd=program.parent, env=wine_env(tools),
+        status = subprocess.run(["wine", str(program), *arguments], cwd=program.parent, env=wine_env(tools),
                                 stdout=out, stderr=out, stdin=subprocess.DEVNULL, timeout=120).returncode
     print(output.read_text(encoding="latin-1"), end="")
     return status

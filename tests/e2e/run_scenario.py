@@ -3,7 +3,7 @@
   run_scenario.py --list
   run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --prepare
   run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --stop
-  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --program EXE
+  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --program EXE [--output DIR]
   run_scenario.py --windows-bin DIR --imagetool FILE --work DIR NAME
 """
 
@@ -94,6 +94,7 @@ def main():
     parser.add_argument("--prepare", action="store_true")
     parser.add_argument("--stop", action="store_true")
     parser.add_argument("--program", type=Path, help="a Windows test program to run in the prefix")
+    parser.add_argument("--output", type=Path, help="a folder for what the program writes")
     parser.add_argument("--windows-bin", type=Path)
     parser.add_argument("--imagetool", type=Path)
     parser.add_argument("--work", type=Path)
@@ -110,7 +111,7 @@ def main():
         stop_prefix(tools)
         return 0
     if args.program:
-        return run_program(tools, args.program)
+        return run_program(tools, args.program, args.output)
 
     scenario = BY_NAME[args.name]
     setup = scenario.setup

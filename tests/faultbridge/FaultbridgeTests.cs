@@ -333,3 +333,38 @@ namespace Faultkit.Tests
         }
     }
 }
+
+namespace Faultkit.Tests
+{
+    /// <summary>
+    /// Records raised by the native failure-reporting helper under Wine and
+    /// saved with the message they carry: the bridge reads that message back.
+    /// </summary>
+    [TestFixture]
+    public class RaisedRecords
+    {
+        [Test]
+        public void BridgeReadsWhatTheHelperPacked()
+        {
+            string directory = Environment.GetEnvironmentVariable("FAULTBRIDGE_RAISED_RECORDS");
+            if (string.IsNullOrEmpty(directory))
+                Assert.Ignore("FAULTBRIDGE_RAISED_RECORDS names no folder of raised records");
+            string[] records = Directory.GetFiles(directory, "*.bin");
+            Assert.That(records.Length, Is.GreaterThanOrEqualTo(4), "records found");
+            foreach (string path in records)
+            {
+                byte[] bytes = File.ReadAllBytes(path);
+                string message = File.ReadAllText(Path.ChangeExtension(path, ".txt"), System.Text.Encoding.GetEncoding("ISO-8859-1"));
+                Assert.AreEqual(NativeRecord.RecordSize, bytes.Length, path);
+                using (var record = new NativeRecord(0))
+                {
+                    Marshal.Copy(bytes, 0, record.Record, bytes.Length);
+                    Assert.AreEqual(1u, Faultbridge.filter(record.Pointers), path);
+                    IntPtr text = Faultbridge.GetExceptionString(record.Pointers);
+                    Assert.AreEqual(record.ParameterArea, text, path);
+                    Assert.AreEqual(message, Faultbridge.ReadMessage(text), path);
+                }
+            }
+        }
+    }
+}
