@@ -9,8 +9,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Statically linked: the images import only Windows system DLLs. DEP and
+# Statically linked and stripped: the images import only Windows system DLLs. DEP and
 # ASLR on; no link time stamp, so the same sources give the same bytes.
-set(WINDOWS_IMAGE_FLAGS "-static -static-libgcc -static-libstdc++ -Wl,--nxcompat -Wl,--dynamicbase -Wl,--no-insert-timestamp")
+set(WINDOWS_IMAGE_FLAGS "-static -static-libgcc -static-libstdc++ -s -Wl,--nxcompat -Wl,--dynamicbase -Wl,--no-insert-timestamp")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${WINDOWS_IMAGE_FLAGS}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${WINDOWS_IMAGE_FLAGS}")
