@@ -35,6 +35,12 @@ bool TargetFile(int target, char (&fileName)[32])
 
 int g_lastError = 0;
 
+// A buffer's address as the journal shows it.
+unsigned Address(const void* buffer)
+{
+    return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(buffer));
+}
+
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
@@ -49,18 +55,14 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
 #ifndef SIM_WITHOUT_FL_Initialize
 SIM_EXPORT int __stdcall FL_Initialize()
 {
-    const int result = SimSetting("HEXSIM_FL_INITIALIZE", 1);
-    SimJournal("FL_Initialize() = %d", result);
-    return result;
+    return SimAnswer("FL_Initialize", "HEXSIM_FL_INITIALIZE", 1);
 }
 #endif
 
 #ifndef SIM_WITHOUT_FL_Terminate
 SIM_EXPORT int __stdcall FL_Terminate()
 {
-    const int result = SimSetting("HEXSIM_FL_TERMINATE", 1);
-    SimJournal("FL_Terminate() = %d", result);
-    return result;
+    return SimAnswer("FL_Terminate", "HEXSIM_FL_TERMINATE", 1);
 }
 #endif
 
@@ -72,11 +74,12 @@ SIM_EXPORT int __stdcall FL_Write(int target, int offset, void* data, int length
     char fileName[32];
     if (!TargetFile(target, fileName) || offset < 0 || length < 0)
         result = 0;
-    else if (result == 1 && !SimWriteFile(fileName, static_cast<unsigned>(offset), data, static_cast<size_t>(length)))
+    else if (result == 1 &&
+             !SimWriteFile(fileName, static_cast<unsigned>(offset), data, static_cast<size_t>(length)))
         result = 0;
     if (result != 1)
         g_lastError = result;
-    SimJournal("FL_Write(%d, %d, 0x%08x, %d) = %d", target, offset, static_cast<unsigned>(reinterpret_cast<UINT_PTR>(data)), length, result);
+    SimJournal("FL_Write(%d, %d, 0x%08x, %d) = %d", target, offset, Address(data), length, result);
     return result;
 }
 #endif
@@ -92,7 +95,7 @@ SIM_EXPORT int __stdcall FL_Read(int target, int offset, void* buffer, int lengt
         SimReadFile(fileName, static_cast<unsigned>(offset), buffer, static_cast<size_t>(length));
     if (result != 1)
         g_lastError = result;
-    SimJournal("FL_Read(%d, %d, 0x%08x, %d) = %d", target, offset, static_cast<unsigned>(reinterpret_cast<UINT_PTR>(buffer)), length, result);
+    SimJournal("FL_Read(%d, %d, 0x%08x, %d) = %d", target, offset, Address(buffer), length, result);
     return result;
 }
 #endif

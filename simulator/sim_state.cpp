@@ -84,6 +84,13 @@ int SimSetting(const char* name, int fallback)
     return static_cast<int>(strtol(text, nullptr, 0));
 }
 
+int SimAnswer(const char* entry, const char* setting, int fallback)
+{
+    const int answer = SimSetting(setting, fallback);
+    SimJournal("%s() = %d", entry, answer);
+    return answer;
+}
+
 void SimStatePath(const char* fileName, char (&path)[MAX_PATH])
 {
     char directory[MAX_PATH] = "";

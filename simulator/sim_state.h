@@ -21,6 +21,10 @@ void SimJournal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // it is not set. Decimal, or hexadecimal with 0x; negative values allowed.
 int SimSetting(const char* name, int fallback);
 
+// An entry point without arguments: answers the setting (or fallback) and
+// journals "entry() = answer".
+int SimAnswer(const char* entry, const char* setting, int fallback);
+
 // Full path of a file in the state directory: HEXSIM_DIR when set, else the
 // folder the simulated library was loaded from.
 void SimStatePath(const char* fileName, char (&path)[MAX_PATH]);

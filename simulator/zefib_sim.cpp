@@ -42,18 +42,14 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
 #ifndef SIM_WITHOUT_IB_Initialize
 SIM_EXPORT int __stdcall IB_Initialize()
 {
-    const int result = SimSetting("HEXSIM_IB_INITIALIZE", 1);
-    SimJournal("IB_Initialize() = %d", result);
-    return result;
+    return SimAnswer("IB_Initialize", "HEXSIM_IB_INITIALIZE", 1);
 }
 #endif
 
 #ifndef SIM_WITHOUT_IB_Terminate
 SIM_EXPORT int __stdcall IB_Terminate()
 {
-    const int result = SimSetting("HEXSIM_IB_TERMINATE", 1);
-    SimJournal("IB_Terminate() = %d", result);
-    return result;
+    return SimAnswer("IB_Terminate", "HEXSIM_IB_TERMINATE", 1);
 }
 #endif
 
@@ -70,7 +66,8 @@ SIM_EXPORT int __stdcall IB_Open(int board)
 #ifndef SIM_WITHOUT_IB_Close
 SIM_EXPORT int __stdcall IB_Close(int boardHandle)
 {
-    const int result = boardHandle != 0 && boardHandle == g_openHandle ? SimSetting("HEXSIM_IB_CLOSE", 1) : 0;
+    const bool open = boardHandle != 0 && boardHandle == g_openHandle;
+    const int result = open ? SimSetting("HEXSIM_IB_CLOSE", 1) : 0;
     if (result == 1)
         g_openHandle = 0;
     SimJournal("IB_Close(%d) = %d", boardHandle, result);
@@ -79,7 +76,8 @@ SIM_EXPORT int __stdcall IB_Close(int boardHandle)
 #endif
 
 #ifndef SIM_WITHOUT_IB_WriteSingleRegister
-SIM_EXPORT int __stdcall IB_WriteSingleRegister(int boardHandle, int space, int address, int value, int width)
+SIM_EXPORT int __stdcall IB_WriteSingleRegister(int boardHandle, int space, int address, int value,
+                                                int width)
 {
     int result = 0;
     if (boardHandle != 0 && boardHandle == g_openHandle) {
