@@ -143,7 +143,8 @@ def flash_without(entry: str) -> Scenario:
     return Scenario(
         f"flash_without_{entry}",
         Setup(images=BOTH, libraries={"Flash.dll": f"Flash-without-{entry}", "zefib.dll": "zefib"}),
-        Expect(log(1), journal([], flash_start=[LOADED], flash_end=[KEPT]), NOTHING_WRITTEN, named=NONE_NAMED))
+        Expect(log(1), journal([], flash_start=[LOADED], flash_end=[KEPT]), NOTHING_WRITTEN,
+               named=NONE_NAMED))
 
 
 def board_without(entry: str) -> Scenario:
@@ -285,7 +286,8 @@ SCENARIOS = [
     # PayloadSize 2^32 - 64: DataSize wraps to 0, the image is left alone
     # without a line.
     Scenario("payload_size_wraps", Setup(images={PROCESSOR_IMAGE: WRAPPING, FPGA_IMAGE: FPGA}),
-             Expect(log(1, update(FPGA)), journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA}, named=FPGA_NAMED)),
+             Expect(log(1, update(FPGA)), journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA},
+                    named=FPGA_NAMED)),
     # 16 characters never equal the 15 that flash gives back: written again
     # on every run.
     Scenario("version_of_16_characters", Setup(images={PROCESSOR_IMAGE: SIXTEEN, FPGA_IMAGE: FPGA}),
@@ -293,11 +295,13 @@ SCENARIOS = [
                     journal([read(1), write(1, SIXTEEN), read(2), write(2, FPGA)]),
                     written(nios=SIXTEEN)),
              then=Expect(log(1, update(SIXTEEN, "ABCDEFGHIJKLMNO") + same(FPGA)),
-                         journal([read(1), write(1, SIXTEEN), read(2)]), written(nios=SIXTEEN), named=NIOS_NAMED)),
+                         journal([read(1), write(1, SIXTEEN), read(2)]), written(nios=SIXTEEN),
+                         named=NIOS_NAMED)),
     Scenario("trailing_blank_differs", Setup(images={PROCESSOR_IMAGE: Image("1.00 "), FPGA_IMAGE: FPGA},
                                              flash={1: Image("1.00"), 2: FPGA}),
              Expect(log(1, update(Image("1.00 "), "1.00") + same(FPGA)),
-                    journal([read(1), write(1, Image("1.00 ")), read(2)]), written(nios=Image("1.00 ")), named=NIOS_NAMED)),
+                    journal([read(1), write(1, Image("1.00 ")), read(2)]), written(nios=Image("1.00 ")),
+                    named=NIOS_NAMED)),
     # The installer digit goes into flash, so the next run sees a different
     # version and writes again.
     Scenario("installer_id_3_stamps", Setup(settings=b"3", images=BOTH),
