@@ -8,7 +8,7 @@ set -euo pipefail
 packages=("$@")
 [ $# -gt 0 ] || packages=(
   cmake make g++ python3 libgtest-dev libbenchmark-dev   # native build, tests, benchmarks
-  clang libclang-rt-14-dev valgrind                      # fuzzing, memcheck
+  clang libclang-rt-14-dev valgrind time                 # fuzzing, memcheck, benchmark timing
   g++-mingw-w64-i686 binutils-mingw-w64-i686             # the 32-bit Windows images
   wine wine32:i386 xvfb xauth x11-utils                  # running them, with a display
   mono-mcs mono-runtime mono-devel                       # Faultbridge.dll (and the 4.7.2 reference assemblies)
