@@ -44,21 +44,21 @@ int OpenBoard(BoardLibrary& board)
     return board.Open(kBoardNumber);
 }
 
-void HoldModuleInReset(BoardLibrary& board, int boardHandle)
+void HoldModuleInReset(BoardLibrary* board, int boardHandle)
 {
     if (boardHandle == 0)
         return;
-    if (WriteResetRegister(board, boardHandle, kHoldInReset) == 1)
+    if (WriteResetRegister(*board, boardHandle, kHoldInReset) == 1)
         Sleep(kResetSettleMilliseconds);
     else
         LogPrintf("IB_WriteSingleRegister(Reset) Error\n");
 }
 
-void ReturnModuleToNormal(BoardLibrary& board, int boardHandle)
+void ReturnModuleToNormal(BoardLibrary* board, int boardHandle)
 {
     if (boardHandle == 0)
         return;
-    if (WriteResetRegister(board, boardHandle, kNormalOperation) != 1)
+    if (WriteResetRegister(*board, boardHandle, kNormalOperation) != 1)
         LogPrintf("IB_WriteSingleRegister(Normal) Error\n");
 }
 

@@ -10,11 +10,12 @@ class BoardLibrary;
 int OpenBoard(BoardLibrary& board);
 
 // Writes 0 to the reset register and, when that succeeded, waits 1000 ms so
-// the module settles before its flash is touched. Nothing without a board.
-void HoldModuleInReset(BoardLibrary& board, int boardHandle);
+// the module settles before its flash is touched. Nothing without a board
+// handle (and there is none without a board library).
+void HoldModuleInReset(BoardLibrary* board, int boardHandle);
 
-// Writes 1 to the reset register. Nothing without a board.
-void ReturnModuleToNormal(BoardLibrary& board, int boardHandle);
+// Writes 1 to the reset register. Nothing without a board handle.
+void ReturnModuleToNormal(BoardLibrary* board, int boardHandle);
 
 // Closes the board, terminates the library only after a successful close,
 // and unloads it.

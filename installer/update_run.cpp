@@ -110,8 +110,7 @@ int UpdateRun()
 
     BoardLibrary* board = new (std::nothrow) BoardLibrary;
     const int boardHandle = board != nullptr ? OpenBoard(*board) : 0;
-    if (board != nullptr)
-        HoldModuleInReset(*board, boardHandle);
+    HoldModuleInReset(board, boardHandle);
 
     const ProgressWindow progress = OpenProgressWindow();
     if (flashReady) {
@@ -121,8 +120,7 @@ int UpdateRun()
     }
     DestroyProgressWindow(progress);
 
-    if (board != nullptr)
-        ReturnModuleToNormal(*board, boardHandle);
+    ReturnModuleToNormal(board, boardHandle);
     ReleaseBoardLibrary(board, boardHandle);
     ReleaseFlashLibrary(flash);
 
