@@ -237,7 +237,7 @@ def write_or_make_directory(path: Path, content: bytes) -> None:
         path.write_bytes(content)
 
 
-def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None) -> Outcome:
+def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     """Runs hexalift once in run_dir; the journal is cleared first."""
     journal = run_dir / "journal.txt"
     for old in (journal, run_dir / "stdout.txt", run_dir / "stderr.txt"):
@@ -245,7 +245,6 @@ def run(tools: Tools, run_dir: Path, setup: Setup, extra_env: dict | None = None
             old.unlink()
     env = wine_env(tools, setup.display)
     env.update({k: str(v) for k, v in setup.simulator.items()})
-    env.update(extra_env or {})
     env["WINEDEBUG"] = "-all,+relay"
     if not setup.display:
         restart_wine(tools, env)

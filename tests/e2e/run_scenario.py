@@ -81,10 +81,6 @@ def check(tools, scenario, expect, outcome, which):
             [text[len("journal: "):] for text in described if text.startswith("journal: ")],
             expect.journal)
     problems += [f"{which}: {problem}" for problem in order_problems(described)]
-    for extra in scenario.extra:
-        problem = extra(tools, outcome)
-        if problem:
-            problems.append(f"{which}: {problem}")
     return problems
 
 

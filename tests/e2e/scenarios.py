@@ -1,7 +1,7 @@
 """The end-to-end scenarios: what lies on the machine, and the exact log,
 journal and flash contents each run must leave."""
 
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 
 from harness import DIRECTORY, FPGA_IMAGE, INSTALL_DIR, PROCESSOR_IMAGE, Setup
 
@@ -125,7 +125,6 @@ class Scenario:
     setup: Setup
     expect: Expect
     then: Expect | None = None     # a second run on what the first left
-    extra: list = field(default_factory=list)   # further checks: functions of (tools, outcome)
 
 
 def written(nios=NIOS, fpga=FPGA) -> dict:
