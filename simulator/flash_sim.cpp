@@ -43,14 +43,7 @@ unsigned Address(const void* buffer)
 
 }  // namespace
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
-{
-    if (reason == DLL_PROCESS_ATTACH)
-        SimAttach(module, "Flash.dll");
-    else if (reason == DLL_PROCESS_DETACH)
-        SimDetach(reserved == nullptr);
-    return TRUE;
-}
+SIM_DLL_MAIN("Flash.dll")
 
 #ifndef SIM_WITHOUT_FL_Initialize
 SIM_EXPORT int __stdcall FL_Initialize()

@@ -13,6 +13,17 @@ void SimAttach(HMODULE module, const char* libraryName);
 // Journals the library's own unloading: by FreeLibrary or at process exit.
 void SimDetach(bool freedByFreeLibrary);
 
+// The DllMain of a simulated library: journals its loading and unloading.
+#define SIM_DLL_MAIN(libraryName)                                       \
+    BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) \
+    {                                                                   \
+        if (reason == DLL_PROCESS_ATTACH)                               \
+            SimAttach(module, libraryName);                             \
+        else if (reason == DLL_PROCESS_DETACH)                          \
+            SimDetach(reserved == nullptr);                             \
+        return TRUE;                                                    \
+    }
+
 // Appends one line to "journal.txt" in the state directory, prefixed with a
 // millisecond time stamp, and passes it to OutputDebugStringA. printf-style.
 void SimJournal(const char* format, ...) __attribute__((format(printf, 1, 2)));

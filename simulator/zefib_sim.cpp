@@ -30,14 +30,7 @@ int g_openHandle = 0;
 
 }  // namespace
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
-{
-    if (reason == DLL_PROCESS_ATTACH)
-        SimAttach(module, "zefib.dll");
-    else if (reason == DLL_PROCESS_DETACH)
-        SimDetach(reserved == nullptr);
-    return TRUE;
-}
+SIM_DLL_MAIN("zefib.dll")
 
 #ifndef SIM_WITHOUT_IB_Initialize
 SIM_EXPORT int __stdcall IB_Initialize()

@@ -106,11 +106,10 @@ int main(int argc, char** argv)
         const char* packed = reinterpret_cast<const char*>(g_captured.ExceptionInformation);
         Check(memcmp(packed, c.message.data(), c.message.size()) == 0 && packed[c.message.size()] == 0,
               name + ": text in memory order, then a zero byte");
-        Check(g_captured.ExceptionInformation[0] ==
-                  (c.message.size() > 0 ? static_cast<ULONG_PTR>(static_cast<unsigned char>(c.message[0])) : 0) +
-                      (c.message.size() > 1 ? static_cast<ULONG_PTR>(static_cast<unsigned char>(c.message[1])) << 8 : 0) +
-                      (c.message.size() > 2 ? static_cast<ULONG_PTR>(static_cast<unsigned char>(c.message[2])) << 16 : 0) +
-                      (c.message.size() > 3 ? static_cast<ULONG_PTR>(static_cast<unsigned char>(c.message[3])) << 24 : 0),
+        ULONG_PTR firstWord = 0;
+        for (size_t i = 0; i < 4 && i < c.message.size(); ++i)
+            firstWord |= static_cast<ULONG_PTR>(static_cast<unsigned char>(c.message[i])) << (8 * i);
+        Check(g_captured.ExceptionInformation[0] == firstWord,
               name + ": first character in the low byte of the first word");
         SaveRecord(directory, c.name, c.message);
     }
