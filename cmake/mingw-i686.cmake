@@ -1,16 +1,3 @@
-# Cross-compiles 32-bit Windows images with mingw-w64 (i686).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Statically linked and stripped: the images import only Windows system DLLs. DEP and
-# ASLR on; no link time stamp, so the same sources give the same bytes.
-set(WINDOWS_IMAGE_FLAGS "-static -static-libgcc -static-libstdc++ -s -Wl,--nxcompat -Wl,--dynamicbase -Wl,--no-insert-timestamp")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${WINDOWS_IMAGE_FLAGS}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${WINDOWS_IMAGE_FLAGS}")
+# Cross-compiles the shipped 32-bit Windows images with mingw-w64 (i686).
+set(MINGW_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

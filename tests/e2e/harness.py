@@ -2,16 +2,18 @@
 everything a scenario checks: exit status, console output, the run log's
 bytes, the simulator's journal and what reached flash."""
 
-import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
-import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts"))
+from windows_host import WineSession, windows_path  # noqa: E402,F401  (one place runs Windows images)
+
 INSTALL_DIR = ("C:\\Program Files\\Veltrane Corporation\\Signal Analyzer\\System"
                "\\Hardware Objects\\Optical\\")
 PROCESSOR_IMAGE = "qd5180b.nios"
@@ -21,16 +23,17 @@ TARGET_OF = {PROCESSOR_IMAGE: 1, FPGA_IMAGE: 2}
 
 @dataclass
 class Tools:
-    windows_bin: Path   # hexalift.exe and simulator/ beside it
-    imagetool: Path     # the native image tool
-    work: Path          # scratch space: the prefix and one folder per scenario
+    windows_bin: Path      # hexalift.exe and simulator/ beside it, of one build
+    imagetool: Path        # the native image tool
+    session: WineSession   # the Wine prefix, server and display that build runs in
 
     @property
-    def prefix(self) -> Path:
-        return self.work / "prefix"
+    def work(self) -> Path:
+        """Scratch space: the prefix and one folder per scenario."""
+        return self.session.work
 
     def drive_c(self) -> Path:
-        return self.prefix / "drive_c"
+        return self.session.prefix / "drive_c"
 
     def install_dir(self) -> Path:
         return self.drive_c() / INSTALL_DIR[3:].rstrip("\\").replace("\\", "/")
@@ -46,15 +49,6 @@ class Tools:
             return image_path.read_bytes()
 
 
-def wine_env(tools: Tools, with_display: bool = True) -> dict:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_") and k != "DISPLAY"}
-    env.update(WINEPREFIX=str(tools.prefix), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree=;mshtml=")
-    if with_display and display_file(tools).exists():
-        env["DISPLAY"] = display(tools)
-    return env
-
-
 # The Win32 calls whose arguments the scenarios check, from Wine's relay
 # trace; OutputDebugStringA carries the simulator's journal lines into it.
 RELAY_INCLUDE = ";".join([
@@ -63,90 +57,10 @@ RELAY_INCLUDE = ";".join([
     "advapi32.LookupPrivilegeValueA", "advapi32.AdjustTokenPrivileges",
     "kernel32.GetVersion", "kernelbase.GetVersion",
     "kernel32.OutputDebugStringA", "kernelbase.OutputDebugStringA"])
-QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-
-
-def display_file(tools: Tools) -> Path:
-    return tools.work / "display"
-
-
-def start_display(tools: Tools) -> None:
-    """An Xvfb server for the whole test run; its number and process id are
-    kept in work/display."""
-    stop_display(tools)
-    read_end, write_end = os.pipe()
-    with open(tools.work / "xvfb.log", "wb") as log:
-        server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                                   "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
-                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-    os.close(write_end)
-    # Read up to the line end: closing early makes Xvfb's last write fail,
-    # and it gives up.
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read_end, 32)
-        if not chunk:
-            break
-        number += chunk
-    number = number.decode().strip()
-    os.close(read_end)
-    display_file(tools).write_text(f":{number} {server.pid}\n")
-    # Xvfb names its display before it serves clients reliably; Wine's
-    # desktop process gives up on a display it cannot open and every window
-    # of the session then fails. Wait until a client gets through.
-    for _ in range(150):
-        if subprocess.run(["xdpyinfo", "-display", f":{number}"], **QUIET).returncode == 0:
-            return
-        time.sleep(0.1)
-    raise RuntimeError(f"Xvfb display :{number} does not answer")
-
-
-def stop_display(tools: Tools) -> None:
-    """Ends the Xvfb server and waits until it is gone: a server that is
-    still shutting down removes its socket, which may by then belong to the
-    next server on the same display number."""
-    if not display_file(tools).exists():
-        return
-    pid = int(display_file(tools).read_text().split()[1])
-    try:
-        os.kill(pid, 15)
-    except ProcessLookupError:
-        pass
-    for _ in range(100):
-        status = Path(f"/proc/{pid}/status")
-        if not status.exists() or "\nState:\tZ" in status.read_text():
-            break
-        time.sleep(0.1)
-    display_file(tools).unlink()
-
-
-def display(tools: Tools) -> str:
-    return display_file(tools).read_text().split()[0]
-
-
-def restart_wine(tools: Tools, env: dict) -> None:
-    """Ends every process of the prefix and starts a server that stays up.
-    A server that exits on its own between two runs can drop the next run's
-    connection ("wine client error ... Connection reset by peer"); and the
-    first program of a session decides whether the desktop has a display."""
-    subprocess.run(["wineserver", "-k"], env=env, **QUIET)
-    subprocess.run(["wineserver", "-w"], env=env, **QUIET)
-    subprocess.run(["wineserver", "-p"], env=env, check=True, **QUIET)
 
 
 def prepare_prefix(tools: Tools) -> None:
-    subprocess.run(["bash", str(ROOT / "scripts" / "wine-prefix.sh"), str(tools.prefix)],
-                   check=True)
-    start_display(tools)
-    env = wine_env(tools)
-    subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
-                    "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"], env=env, check=True, **QUIET)
-    restart_wine(tools, env)
-
-
-def stop_prefix(tools: Tools) -> None:
-    subprocess.run(["wineserver", "-k"], env=wine_env(tools), **QUIET)
-    stop_display(tools)
+    tools.session.prepare({"HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE}})
 
 
 DIRECTORY = b"<a directory>"   # an image or settings "file" that is a directory
@@ -243,19 +157,14 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     for old in (journal, run_dir / "stdout.txt", run_dir / "stderr.txt"):
         if old.exists():
             old.unlink()
-    env = wine_env(tools, setup.display)
-    env.update({k: str(v) for k, v in setup.simulator.items()})
-    env["WINEDEBUG"] = "-all,+relay"
+    session = tools.session
     if not setup.display:
-        restart_wine(tools, env)
-    # Files, not pipes: Wine's helper processes would hold a pipe open.
-    # Appending: every Wine process of the prefix writes to the same files.
-    with open(run_dir / "stdout.txt", "ab") as out, open(run_dir / "stderr.txt", "ab") as err:
-        status = subprocess.run(["wine", "hexalift.exe"], cwd=run_dir, env=env,
-                                stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                timeout=120).returncode
+        session.restart_server(display=False)
+    # Every Wine process of the prefix appends to the same files.
+    status = session.run(["hexalift.exe"], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
+                         display=setup.display, WINEDEBUG="-all,+relay", **setup.simulator)
     if not setup.display:
-        restart_wine(tools, wine_env(tools))
+        session.restart_server()
     if setup.log_read_only:
         subprocess.run(["chattr", "-i", str(tools.drive_c() / "zef_installer.log")], check=True)
     wine_errors, program_calls = split_relay_trace((run_dir / "stderr.txt").read_bytes())
@@ -285,9 +194,11 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
 
 
 RELAY_LINE = re.compile(rb"^([0-9a-f]{4}):(Call|Ret|Starting|trace:relay)")
-API_CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]{8}$")
-API_RETURN = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]{8}) ret=[0-9a-f]{8}$")
-STRING_ARGUMENT = re.compile(r'[0-9a-f]{8} (".*")$')
+# The 32-bit trace pads values to 8 hexadecimal digits; the 64-bit one
+# prints up to 16 without padding.
+API_CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
+API_RETURN = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
+STRING_ARGUMENT = re.compile(r'[0-9a-f]+ (".*")$')
 
 
 @dataclass
@@ -306,7 +217,8 @@ def split_relay_trace(stderr: bytes):
     for line in stderr.splitlines(keepends=True):
         (relay if RELAY_LINE.match(line) else other).append(line.decode("latin-1").rstrip("\n"))
     thread = next((m.group(1) for m in map(API_CALL.match, relay)
-                   if m and m.group(3) == "CreateDialogParamA" and ",00000065," in m.group(4)), None)
+                   if m and m.group(3) == "CreateDialogParamA" and parse_arguments(m.group(4))[1] == 101),
+                  None)
     calls, depth = [], 0
     for line in relay:
         call, ret = API_CALL.match(line), API_RETURN.match(line)
@@ -350,11 +262,6 @@ def decode_c_string(quoted: str) -> str:
     return quoted[1:-1].encode("latin-1").decode("unicode_escape")
 
 
-def windows_path(path: Path) -> str:
-    """A Unix path as the Windows program sees it, on drive Z:."""
-    return "Z:" + str(path.resolve()).replace("/", "\\")
-
-
 def run_program(tools: Tools, program: Path, output_dir: Path | None = None) -> int:
     """Runs a Windows test program in the prefix, with the display, and
     passes its output and exit status on. An output folder is made afresh
@@ -365,8 +272,7 @@ def run_program(tools: Tools, program: Path, output_dir: Path | None = None) -> 
         output_dir.mkdir(parents=True)
         arguments.append(windows_path(output_dir))
     output = tools.work / f"{program.stem}.out"
-    with open(output, "wb") as out:
-        status = subprocess.run(["wine", str(program), *arguments], cwd=program.parent, env=wine_env(tools),
-                                stdout=out, stderr=out, stdin=subprocess.DEVNULL, timeout=120).returncode
+    output.unlink(missing_ok=True)
+    status = tools.session.run([program, *arguments], program.parent, output)
     print(output.read_text(encoding="latin-1"), end="")
     return status

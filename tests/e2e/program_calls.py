@@ -6,7 +6,8 @@ import re
 from harness import ADDRESS, JOURNAL_LINE, TARGET_OF
 
 WARNING = "Do not turn off power."
-POINTERS = {"CreateDialogParamA": {3}, "OpenProcessToken": {2}, "LookupPrivilegeValueA": {2},
+# Arguments shown as 'ptr' (unless the trace decodes them as text).
+POINTERS = {"CreateDialogParamA": {3}, "OpenProcessToken": {2}, "LookupPrivilegeValueA": {1, 2},
             "AdjustTokenPrivileges": {2}}
 
 
@@ -36,7 +37,7 @@ def describe(calls) -> list:
                 shown.append("dialog")
             elif value != 0 and value == item:
                 shown.append("item")
-            elif value == 0xFFFFFFFF:
+            elif value in (0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF):   # GetCurrentProcess() in 32 or 64 bits
                 shown.append("-1")
             else:
                 shown.append(str(value))
@@ -51,10 +52,20 @@ def describe(calls) -> list:
     return texts
 
 
-def window_and_shutdown(window: bool, named: list, shutdown: bool) -> list:
+LOOKUP = "LookupPrivilegeValueA(0, 'SeShutdownPrivilege', ptr)"
+
+
+def same_calls(actual: list, wanted: list) -> bool:
+    return len(actual) == len(wanted) and all(
+        a in w if isinstance(w, tuple) else a == w for a, w in zip(actual, wanted))
+
+
+def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 32) -> list:
     """What the program calls, journal aside: the window (or the attempts on
     a window that was not created), an image line per image written, and
-    the shutdown for InstallerId 0."""
+    the shutdown for InstallerId 0. An entry may be a tuple of the texts
+    that are accepted there: a 64-bit trace (bits 64) may show the
+    privilege's name or only its address."""
     dialog, item = ("dialog", "item") if window else ("0", "0")
     calls = [f"CreateDialogParamA(0, 101, 0, ptr, 0) = {dialog}", f"ShowWindow({dialog}, 5)",
              f"GetDlgItem({dialog}, 1002) = {item}", f"SetWindowTextA({item}, {WARNING!r})"]
@@ -63,7 +74,7 @@ def window_and_shutdown(window: bool, named: list, shutdown: bool) -> list:
     calls.append(f"DestroyWindow({dialog})")
     if shutdown:
         calls += ["GetVersion()", "OpenProcessToken(-1, 40, ptr)",
-                  "LookupPrivilegeValueA(0, 'SeShutdownPrivilege', ptr)",
+                  LOOKUP if bits == 32 else (LOOKUP, "LookupPrivilegeValueA(0, ptr, ptr)"),
                   "AdjustTokenPrivileges(token, 0, ptr, 0, 0, 0)", "ExitWindowsEx(5, 0)"]
     return calls
 

@@ -1,10 +1,13 @@
-"""Runs one end-to-end scenario (ctest calls it once per scenario).
+"""Runs one end-to-end scenario (ctest calls it once per scenario) against
+one build of the Windows images: the shipped 32-bit one (pe32) or its
+x86-64 stand-in (x64). MODE is the machine's (windows_host.py mode).
 
-  run_scenario.py --list
-  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --prepare
-  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --stop
-  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR --program EXE [--output DIR]
-  run_scenario.py --windows-bin DIR --imagetool FILE --work DIR NAME
+  run_scenario.py --list --flavour F --mode MODE
+  run_scenario.py COMMON --prepare | --stop
+  run_scenario.py COMMON --program EXE [--output DIR]
+  run_scenario.py COMMON NAME
+
+COMMON: --flavour F --mode MODE --windows-bin DIR --imagetool FILE --work DIR
 """
 
 import argparse
@@ -12,9 +15,11 @@ import re
 import sys
 from pathlib import Path
 
-from harness import DIRECTORY, Tools, lay_out, prepare_prefix, run, run_program, stop_prefix
-from program_calls import describe, order_problems, window_and_shutdown
-from scenarios import BY_NAME, Image
+from harness import DIRECTORY, Tools, WineSession, lay_out, prepare_prefix, run, run_program
+from program_calls import describe, order_problems, same_calls, window_and_shutdown
+from scenarios import BY_NAME, EMULATED_SET, ONLY_32_BIT, Image
+
+SKIPPED = 77   # ctest's SKIP_RETURN_CODE for these tests
 
 
 def expected_bytes(tools, value):
@@ -53,8 +58,8 @@ def shorten(value, limit=3000):
 def check(tools, scenario, expect, outcome, which):
     problems = []
 
-    def differs(what, actual, wanted):
-        if actual != wanted:
+    def differs(what, actual, wanted, same=lambda a, w: a == w):
+        if not same(actual, wanted):
             problems.append(f"{which}: {what}\n  expected: {shorten(wanted)}\n  actual:   {shorten(actual)}")
 
     differs("exit status", outcome.exit_status, 0)
@@ -76,7 +81,8 @@ def check(tools, scenario, expect, outcome, which):
     shutdown = settings is None or settings == DIRECTORY or settings[:1] == b"0"
     described = describe(outcome.calls)
     differs("window and shutdown calls", [text for text in described if not text.startswith("journal: ")],
-            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown))
+            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown,
+                                64 if tools.session.flavour == "x64" else 32), same_calls)
     differs("journal as the program's thread saw it",
             [text[len("journal: "):] for text in described if text.startswith("journal: ")],
             expect.journal)
@@ -91,24 +97,35 @@ def main():
     parser.add_argument("--stop", action="store_true")
     parser.add_argument("--program", type=Path, help="a Windows test program to run in the prefix")
     parser.add_argument("--output", type=Path, help="a folder for what the program writes")
+    parser.add_argument("--flavour", choices=("pe32", "x64"), required=True)
+    parser.add_argument("--mode", choices=("native", "emulated"), required=True)
     parser.add_argument("--windows-bin", type=Path)
     parser.add_argument("--imagetool", type=Path)
     parser.add_argument("--work", type=Path)
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
+    session = WineSession(args.work, args.flavour, args.mode) if args.work else None
     if args.list:
-        print(";".join(BY_NAME))
+        emulated = WineSession(Path(), args.flavour, args.mode).emulated
+        print(";".join(name for name in BY_NAME if not emulated or name in EMULATED_SET))
         return 0
-    tools = Tools(args.windows_bin, args.imagetool, args.work)
+    tools = Tools(args.windows_bin, args.imagetool, session)
     if args.prepare:
+        (session.work / "skipped.txt").unlink(missing_ok=True)
         prepare_prefix(tools)
         return 0
     if args.stop:
-        stop_prefix(tools)
+        session.stop()
         return 0
     if args.program:
         return run_program(tools, args.program, args.output)
 
+    if args.flavour == "x64" and args.name in ONLY_32_BIT:
+        reason = f"e2e.x64.{args.name} skipped: {ONLY_32_BIT[args.name]}"
+        print(reason)
+        with open(session.work / "skipped.txt", "a") as skipped:
+            skipped.write(reason + "\n")
+        return SKIPPED
     scenario = BY_NAME[args.name]
     setup = scenario.setup
     laid = type(setup)(**{**setup.__dict__,

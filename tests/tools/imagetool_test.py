@@ -1,6 +1,12 @@
 """The image tool from the command line, natively and as the Windows .exe
-under Wine: what a user sees for good and bad input."""
+under Wine: what a user sees for good and bad input.
 
+  imagetool_test.py IMAGETOOL                    the native tool
+  imagetool_test.py IMAGETOOL --flavour F --mode MODE --windows-bin DIR --imagetool FILE --work DIR
+                                                 imagetool.exe of one build, in its Wine session
+"""
+
+import argparse
 import subprocess
 import sys
 import tempfile
@@ -8,11 +14,9 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
-from harness import Tools, wine_env  # noqa: E402  (the scenarios' Wine session)
+from harness import WineSession  # noqa: E402  (the scenarios' Wine session)
 
 IMAGETOOL = Path(sys.argv[1])
-IMAGETOOL_EXE = Path(sys.argv[2])
-WORK = Path(sys.argv[3])
 
 
 def tool(*args):
@@ -77,15 +81,33 @@ class ImageTool(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         self.assertIn("usage:", result.stdout)
 
+
+class ImageToolForWindows(ImageTool):
+    session: WineSession
+    windows_bin: Path
+
     def test_windows_tool_makes_the_same_image(self):
         tool("create", "7.7", self.payload, self.image)
-        env = wine_env(Tools(IMAGETOOL_EXE.parent, IMAGETOOL, WORK))
-        with open(self.dir / "out", "wb") as out:
-            status = subprocess.run(["wine", str(IMAGETOOL_EXE), "create", "7.7", "payload", "win"],
-                                    cwd=self.dir, env=env, stdout=out, stderr=out).returncode
-        self.assertEqual(status, 0)
+        status = self.session.run([self.windows_bin / "imagetool.exe", "create", "7.7", "payload", "win"],
+                                  self.dir, self.dir / "out")
+        self.assertEqual(status, 0, (self.dir / "out").read_text(errors="replace"))
         self.assertEqual((self.dir / "win").read_bytes(), self.image.read_bytes())
 
 
+def windows_arguments(argv: list) -> argparse.Namespace:
+    parser = argparse.ArgumentParser()
+    for name in ("--flavour", "--mode", "--windows-bin", "--imagetool", "--work"):
+        parser.add_argument(name)
+    return parser.parse_args(argv)
+
+
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    if len(sys.argv) > 2:
+        args = windows_arguments(sys.argv[2:])
+        ImageToolForWindows.session = WineSession(Path(args.work), args.flavour, args.mode)
+        ImageToolForWindows.windows_bin = Path(args.windows_bin)
+        suite = unittest.defaultTestLoader.loadTestsFromName("test_windows_tool_makes_the_same_image",
+                                                             ImageToolForWindows)
+    else:
+        suite = unittest.defaultTestLoader.loadTestsFromTestCase(ImageTool)
+    sys.exit(not unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful())
