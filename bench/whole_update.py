@@ -2,7 +2,10 @@
 size into the simulated module (blank flash, settings byte "1", so no
 shutdown), several runs per size.
 
-  python3 bench/whole_update.py [--runs N] [--sizes MiB,MiB,...]
+  python3 bench/whole_update.py [--runs N] [--sizes MiB,MiB,...] [--x64]
+
+It times the shipped 32-bit build, which must run natively here to give
+meaningful figures; --x64 times the x86-64 build of the same sources.
 
 Reports, per image size (medians): the run's time beyond the 1000 ms reset
 wait, as the whole process took it (Wine's start and end included) and from
@@ -23,8 +26,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-from harness import (FPGA_IMAGE, PROCESSOR_IMAGE, Setup, Tools, lay_out,  # noqa: E402
-                     prepare_prefix, stop_prefix, windows_path, wine_env)
+from harness import FPGA_IMAGE, PROCESSOR_IMAGE, Setup, Tools, lay_out  # noqa: E402
+from windows_host import LOADERS, WineSession, decide_mode, windows_path  # noqa: E402
 
 RESET_WAIT_S = 1.0
 
@@ -35,11 +38,11 @@ def one_run(tools: Tools, run_dir: Path, setup: Setup, module_dir: Path):
     lay_out(tools, run_dir, setup)
     shutil.rmtree(module_dir, ignore_errors=True)   # blank flash: both images are written
     module_dir.mkdir(parents=True)
-    env = wine_env(tools)
-    env["HEXSIM_DIR"] = windows_path(module_dir)
+    env = tools.session.env(HEXSIM_DIR=windows_path(module_dir))
     timing = run_dir / "time.txt"
     with open(run_dir / "console.txt", "wb") as out:
-        subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", str(timing), "wine", "hexalift.exe"],
+        subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", str(timing),
+                        LOADERS[tools.session.flavour], "hexalift.exe"],
                        cwd=run_dir, env=env, stdout=out, stderr=out,
                        stdin=subprocess.DEVNULL, check=True, timeout=600)
     wall, peak_kib = timing.read_text().split()[-2:]
@@ -55,11 +58,15 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="8,16,32", help="image payload sizes in MiB")
     parser.add_argument("--build", type=Path, default=ROOT / "build")
+    parser.add_argument("--x64", action="store_true", help="time the x86-64 build instead")
     args = parser.parse_args()
-    tools = Tools(args.build / "windows" / "bin", args.build / "tools" / "imagetool",
-                  args.build / "bench-update")
-    tools.work.mkdir(parents=True, exist_ok=True)
-    prepare_prefix(tools)
+    flavour = "x64" if args.x64 else "pe32"
+    session = WineSession(args.build / "bench-update" / flavour, flavour, decide_mode())
+    if session.emulated:
+        sys.exit("32-bit code runs only under emulation here: its times would say nothing; try --x64")
+    tools = Tools(args.build / ("windows-x64" if args.x64 else "windows") / "bin",
+                  args.build / "tools" / "imagetool", session)
+    session.prepare()
     module_dir = Path(tempfile.mkdtemp(prefix="hexalift-module-", dir="/dev/shm"))
     random.seed(1)
     try:
@@ -74,7 +81,7 @@ def main():
                          *[statistics.median(r[i] for r in results) for i in range(3)],
                          max(r[3] for r in results)))
     finally:
-        stop_prefix(tools)
+        session.stop()
         shutil.rmtree(module_dir, ignore_errors=True)
 
     tiny_peak, tiny_program = rows[0][5], rows[0][3]

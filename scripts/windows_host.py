@@ -18,7 +18,9 @@ away again.
   windows_host.py mode     prints the mode this machine gets
 """
 
+import fcntl
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -38,6 +40,7 @@ I386_MASK = b"\xff\xff\xff\xff\xff\xfe\xfe\x00" + b"\xff" * 8 + b"\xfe\xff\xff\x
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 # What one Wine process of the 32-bit loader costs under emulation, roughly.
 EMULATED_SECONDS_PER_PROCESS = 90
+READY = ".hexalift-ready"   # a prefix that is complete
 
 
 def i386_probe_program() -> bytes:
@@ -167,34 +170,49 @@ class WineSession:
         env.update({k: str(v) for k, v in extra.items()})
         return env
 
-    def _tool_env(self) -> dict:
-        """Prefix set-up runs on the 64-bit loader, whatever the flavour."""
-        return {**self.env(), "WINELOADER": LOADERS["x64"]}
+    @property
+    def template(self) -> Path:
+        """The prefix that the sessions beside this one copy: creating one
+        runs the 32-bit part of Wine's set-up, minutes under emulation."""
+        return self.work.parent / "prefix-template"
 
     def prepare(self, registry: dict | None = None) -> None:
-        """Creates the prefix once, sets registry values (key -> {name: text})
-        and starts the display and a server that stays up."""
-        if self.flavour == "pe32":
-            set_up_i386(self.mode)
-        ready = self.prefix / ".hexalift-ready"
-        if not ready.exists():
-            self.prefix.mkdir(parents=True, exist_ok=True)
-            subprocess.run([LOADERS["x64"], "wineboot", "-i"], env=self._tool_env(), **QUIET)
-            # No window manager under Xvfb: unmanaged windows, or every
-            # DestroyWindow waits about 2 s for one.
-            self.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}})
-            subprocess.run([SERVER, "-w"], env=self._tool_env(), **QUIET)
-            ready.touch()
+        """Makes the prefix once (a copy of the template), sets registry
+        values (key -> {name: text}) and starts the display and a server
+        that stays up."""
+        # The template's 32-bit part needs i386 programs to run, whichever build asks.
+        set_up_i386(self.mode)
+        if not (self.prefix / READY).exists():
+            self.make_template()
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            shutil.copytree(self.template, self.prefix, symlinks=True)
         self.start_display()
         if registry:
             self.set_registry(registry)
         self.restart_server()
 
+    def make_template(self) -> None:
+        self.work.parent.mkdir(parents=True, exist_ok=True)
+        with open(self.work.parent / "prefix-template.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
+            if (self.template / READY).exists():
+                return
+            shutil.rmtree(self.template, ignore_errors=True)
+            template = WineSession(self.template.parent, "x64", self.mode)
+            template.prefix = self.template
+            env = template.env(display=False)
+            subprocess.run([LOADERS["x64"], "wineboot", "-i"], env=env, **QUIET)
+            # No window manager under Xvfb: unmanaged windows, or every
+            # DestroyWindow waits about 2 s for one.
+            template.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}})
+            subprocess.run([SERVER, "-w"], env=env, **QUIET)
+            (self.template / READY).touch()
+
     def set_registry(self, values: dict) -> None:
         for key, pairs in values.items():
             for name, text in pairs.items():
                 subprocess.run([LOADERS["x64"], "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", text, "/f"],
-                               env=self._tool_env(), check=True, **QUIET)
+                               env={**self.env(), "WINELOADER": LOADERS["x64"]}, check=True, **QUIET)
 
     def restart_server(self, display: bool = True) -> None:
         """Ends every process of the prefix and starts a server that stays
