@@ -102,8 +102,11 @@ def register_emulator() -> None:
     if not (BINFMT / "register").exists():
         subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", str(BINFMT)], check=True)
     escape = lambda data: "".join(f"\\x{byte:02x}" for byte in data)   # noqa: E731
-    (BINFMT / "register").write_text(
-        f":{OUR_HANDLER}:M::{escape(I386_MAGIC)}:{escape(I386_MASK)}:/usr/bin/qemu-i386-static:F")
+    try:
+        (BINFMT / "register").write_text(
+            f":{OUR_HANDLER}:M::{escape(I386_MAGIC)}:{escape(I386_MASK)}:/usr/bin/qemu-i386-static:F")
+    except FileExistsError:
+        pass   # registered a moment ago by another run of ours
 
 
 def unregister_emulator() -> None:
@@ -180,10 +183,15 @@ class WineSession:
         """Makes the prefix once (a copy of the template), sets registry
         values (key -> {name: text}) and starts the display and a server
         that stays up."""
-        # The template's 32-bit part needs i386 programs to run, whichever build asks.
-        set_up_i386(self.mode)
+        self.work.parent.mkdir(parents=True, exist_ok=True)
+        with open(self.work.parent / "prefix-template.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side: one at a time here
+            # The 32-bit build, and the template's 32-bit part, need i386
+            # programs to run.
+            set_up_i386(self.mode)
+            if not (self.template / READY).exists():
+                self.make_template()
         if not (self.prefix / READY).exists():
-            self.make_template()
             shutil.rmtree(self.prefix, ignore_errors=True)
             shutil.copytree(self.template, self.prefix, symlinks=True)
         self.start_display()
@@ -192,21 +200,16 @@ class WineSession:
         self.restart_server()
 
     def make_template(self) -> None:
-        self.work.parent.mkdir(parents=True, exist_ok=True)
-        with open(self.work.parent / "prefix-template.lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
-            if (self.template / READY).exists():
-                return
-            shutil.rmtree(self.template, ignore_errors=True)
-            template = WineSession(self.template.parent, "x64", self.mode)
-            template.prefix = self.template
-            env = template.env(display=False)
-            subprocess.run([LOADERS["x64"], "wineboot", "-i"], env=env, **QUIET)
-            # No window manager under Xvfb: unmanaged windows, or every
-            # DestroyWindow waits about 2 s for one.
-            template.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}})
-            subprocess.run([SERVER, "-w"], env=env, **QUIET)
-            (self.template / READY).touch()
+        shutil.rmtree(self.template, ignore_errors=True)
+        template = WineSession(self.template.parent, "x64", self.mode)
+        template.prefix = self.template
+        env = template.env(display=False)
+        subprocess.run([LOADERS["x64"], "wineboot", "-i"], env=env, **QUIET)
+        # No window manager under Xvfb: unmanaged windows, or every
+        # DestroyWindow waits about 2 s for one.
+        template.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}})
+        subprocess.run([SERVER, "-w"], env=env, **QUIET)
+        (self.template / READY).touch()
 
     def set_registry(self, values: dict) -> None:
         for key, pairs in values.items():
