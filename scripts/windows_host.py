@@ -146,6 +146,7 @@ class WineSession:
         self.work, self.flavour, self.mode = work, flavour, mode
         self.prefix = work / "prefix"
         self.display_file = work / "display"
+        self.server_log = work / "wineserver.log"
 
     @property
     def emulated(self) -> bool:
@@ -225,7 +226,10 @@ class WineSession:
         env = self.env(display)
         subprocess.run([SERVER, "-k"], env=env, **QUIET)
         subprocess.run([SERVER, "-w"], env=env, **QUIET)
-        subprocess.run([SERVER, "-p"], env=env, check=True, **QUIET)
+        # What the server prints (its trace of a program run with +server) is kept.
+        with open(self.server_log, "ab") as log:
+            subprocess.run([SERVER, "-p"], env=env, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=log)
 
     def stop(self) -> None:
         subprocess.run([SERVER, "-k"], env=self.env(), **QUIET)

@@ -2,6 +2,7 @@
 everything a scenario checks: exit status, console output, the run log's
 bytes, the simulator's journal and what reached flash."""
 
+import os
 import re
 import shutil
 import subprocess
@@ -91,6 +92,7 @@ class Outcome:
     flash: dict                # target -> bytes, or None when never written
     reset_register: bytes | None   # the board's register 0x10028, None: never written
     calls: list                # the program's own Win32 calls and the journal, in order
+    token_adjustments: list    # what the program's thread asked the server to change in its token
 
 
 JOURNAL_LINE = re.compile(r"^(\d+\.\d+) (.*)$")
@@ -161,13 +163,18 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     if not setup.display:
         session.restart_server(display=False)
     # Every Wine process of the prefix appends to the same files.
+    # +server: the server traces the requests, which show what reaches the
+    # token. Once asked, it traces every process of the prefix: the log is
+    # emptied for each run (the server appends to it).
+    os.truncate(session.server_log, 0)
     status = session.run(["hexalift.exe"], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
-                         display=setup.display, WINEDEBUG="-all,+relay", **setup.simulator)
+                         display=setup.display, WINEDEBUG="-all,+relay,+server", **setup.simulator)
+    requests = session.server_log.read_text(encoding="latin-1")
     if not setup.display:
         session.restart_server()
     if setup.log_read_only:
         subprocess.run(["chattr", "-i", str(tools.drive_c() / "zef_installer.log")], check=True)
-    wine_errors, program_calls = split_relay_trace((run_dir / "stderr.txt").read_bytes())
+    wine_errors, program_calls, thread = split_relay_trace((run_dir / "stderr.txt").read_bytes())
     log_path = tools.drive_c() / "zef_installer.log"
     calls, stamps = [], []
     if journal.exists():
@@ -190,7 +197,9 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
         stamps=stamps,
         flash=flash,
         reset_register=register.read_bytes() if register.exists() else None,
-        calls=program_calls)
+        calls=program_calls,
+        token_adjustments=[m.group(2) for m in map(TOKEN_ADJUSTMENT.match, requests.splitlines())
+                           if m and m.group(1) == thread])
 
 
 RELAY_LINE = re.compile(rb"^([0-9a-f]{4}):(Call|Ret|Starting|trace:relay)")
@@ -199,6 +208,7 @@ RELAY_LINE = re.compile(rb"^([0-9a-f]{4}):(Call|Ret|Starting|trace:relay)")
 API_CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
 API_RETURN = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
 STRING_ARGUMENT = re.compile(r'[0-9a-f]+ (".*")$')
+TOKEN_ADJUSTMENT = re.compile(r"^([0-9a-f]{4}): adjust_token_privileges\( handle=[0-9a-f]+, (.*) \)$")
 
 
 @dataclass
@@ -211,8 +221,9 @@ class ApiCall:
 def split_relay_trace(stderr: bytes):
     """Separates Wine's relay trace from any other error output, and keeps
     the calls the program's own thread made directly (not those the system
-    makes inside them). The program's thread is the one that creates dialog
-    101. A journal line arrives as OutputDebugStringA("journal: ...")."""
+    makes inside them), and that thread's id. The program's thread is the
+    one that creates dialog 101. A journal line arrives as
+    OutputDebugStringA("journal: ...")."""
     other, relay = [], []
     for line in stderr.splitlines(keepends=True):
         (relay if RELAY_LINE.match(line) else other).append(line.decode("latin-1").rstrip("\n"))
@@ -230,7 +241,7 @@ def split_relay_trace(stderr: bytes):
             depth -= 1
             if depth == 0:
                 calls[-1].result = int(ret.group(4), 16)
-    return b"".join(line.encode("latin-1") + b"\n" for line in other), calls
+    return b"".join(line.encode("latin-1") + b"\n" for line in other), calls, thread
 
 
 def parse_arguments(text: str) -> list:

@@ -20,6 +20,7 @@ from program_calls import describe, order_problems, same_calls, window_and_shutd
 from scenarios import BY_NAME, EMULATED_SET, ONLY_32_BIT, Image
 
 SKIPPED = 77   # ctest's SKIP_RETURN_CODE for these tests
+SHUTDOWN_PRIVILEGE_ONLY = "disable_all=0, get_modified_state=0, privileges={{luid=0000000000000013,attrs=2}}"
 
 
 def expected_bytes(tools, value):
@@ -87,6 +88,10 @@ def check(tools, scenario, expect, outcome, which):
             [text[len("journal: "):] for text in described if text.startswith("journal: ")],
             expect.journal)
     problems += [f"{which}: {problem}" for problem in order_problems(described)]
+    # The token change that the shutdown needs: one privilege, SeShutdownPrivilege
+    # (LUID 19), enabled (attributes 2), nothing else disabled.
+    differs("privileges changed in the token", outcome.token_adjustments,
+            [SHUTDOWN_PRIVILEGE_ONLY] if shutdown else [])
     return problems
 
 
