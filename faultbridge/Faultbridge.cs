@@ -87,6 +87,18 @@ namespace Faultkit
         [SecurityCritical]
         public static void CallUnmanagedFunction(UnmanagedFunction function)
         {
+            CallUnmanagedFunction(function, Marshal.GetExceptionPointers);
+        }
+
+        /// <summary>
+        /// The guarded call, with the source of the exception pointers that its
+        /// filter stage reads: the runtime's own for the public call; records
+        /// built in memory for tests on a runtime that gives none.
+        /// </summary>
+        [HandleProcessCorruptedStateExceptions]
+        [SecurityCritical]
+        internal static void CallUnmanagedFunction(UnmanagedFunction function, Func<IntPtr> exceptionPointers)
+        {
             if (function == null)
                 throw new ArgumentNullException("function");
             string message = null;
@@ -94,7 +106,7 @@ namespace Faultkit
             {
                 function.Invoke();
             }
-            catch (Exception) when (TakeApplicationMessage(out message))
+            catch (Exception) when (TakeApplicationMessage(exceptionPointers, out message))
             {
                 throw new ApplicationException(message);
             }
@@ -125,12 +137,12 @@ namespace Faultkit
         // the text is copied here. Nothing that happens in here may replace the
         // exception in flight: a runtime that cannot give exception pointers
         // lets it pass unchanged.
-        private static bool TakeApplicationMessage(out string message)
+        private static bool TakeApplicationMessage(Func<IntPtr> exceptionPointers, out string message)
         {
             message = null;
             try
             {
-                IntPtr pointers = Marshal.GetExceptionPointers();
+                IntPtr pointers = exceptionPointers();
                 if (filter(pointers) != 1)
                     return false;
                 message = ReadMessage(RecordOf(pointers) + ParameterAreaOffset);

@@ -97,34 +97,60 @@ namespace Faultkit.Tests
         }
     }
 
+    /// <summary>
+    /// The guarded call's filter stage on records built in memory, fed to it
+    /// in place of the runtime's exception pointers: its verdict, the text
+    /// it copies and what reaches the caller. Holds on every runtime.
+    /// </summary>
     [TestFixture]
-    public class MessageText
+    public class FilterStage
     {
-        private static readonly string FiftyNine = new string(Enumerable.Range(0, 59).Select(i => (char)('A' + i % 26)).ToArray());
+        private static readonly string FiftyNine = new string('Q', 59);
 
-        private static IEnumerable<TestCaseData> Texts()
+        private static IEnumerable<TestCaseData> Records()
         {
-            yield return new TestCaseData(Bytes("abc\0"), "abc").SetName("abc");
-            yield return new TestCaseData(Bytes(FiftyNine + "\0"), FiftyNine).SetName("59 characters fill all 15 words");
-            yield return new TestCaseData(Bytes("\0abc\0"), "").SetName("first byte zero gives the empty text");
-            yield return new TestCaseData(Bytes(new string('x', 64)), new string('x', 60)).SetName("no zero byte: cut at the end of the area");
+            yield return new TestCaseData(0xE0000001u, "abc\0", "abc").SetName("0xE0000001 with abc");
+            yield return new TestCaseData(0xE0000001u, FiftyNine + "\0", FiftyNine).SetName("59 characters");
+            yield return new TestCaseData(0xE0000001u, "\0abc\0", "").SetName("empty text");
+            yield return new TestCaseData(0xE0000001u, new string('x', 64), new string('x', 60))
+                .SetName("no zero byte within the 60 bytes: cut at 60");
+            yield return new TestCaseData(0xE0434352u, "clr\0", "clr")
+                .SetName("0xE0434352, the .NET Framework's code for managed exceptions, is converted");
+            yield return new TestCaseData(0xC0000005u, "abc\0", null).SetName("0xC0000005 passes unchanged");
+            yield return new TestCaseData(0x80000003u, "abc\0", null).SetName("0x80000003 passes unchanged");
         }
 
-        [TestCaseSource("Texts")]
-        public void CopiedUpToTheZeroByteWithinTheArea(byte[] parameterBytes, string message)
+        [TestCaseSource("Records")]
+        public void ConvertsOrPassesWhatLeavesTheCallable(uint code, string parameterBytes, string message)
         {
-            using (var record = new NativeRecord(0xE0000001))
+            using (var record = new NativeRecord(code))
             {
-                record.SetParameterBytes(parameterBytes);
-                Assert.AreEqual(message, Faultbridge.ReadMessage(record.ParameterArea));
-                // The lookup hands out the same place, uncopied.
-                Assert.AreEqual(record.ParameterArea, Faultbridge.GetExceptionString(record.Pointers));
+                record.SetParameterBytes(NativeRecord.Bytes(parameterBytes));
+                var raised = new InvalidOperationException("as the runtime reports the raised exception");
+                Exception caught = null;
+                try
+                {
+                    Faultbridge.CallUnmanagedFunction(() =>
+                    {
+                        try { throw raised; }
+                        // The unwind comes after the filter stage, and the raising
+                        // frame's record is gone by then.
+                        finally { record.SetParameterBytes(NativeRecord.Bytes("gone\0" + new string('?', 55))); }
+                    }, () => record.Pointers);
+                }
+                catch (Exception e)
+                {
+                    caught = e;
+                }
+                if (message == null)
+                {
+                    Assert.AreSame(raised, caught);
+                    return;
+                }
+                Assert.AreEqual(typeof(ApplicationException), caught.GetType());
+                Assert.AreEqual(message, caught.Message);
+                Assert.IsNull(caught.InnerException);
             }
-        }
-
-        private static byte[] Bytes(string text)
-        {
-            return text.Select(c => (byte)c).ToArray();
         }
     }
 
@@ -146,11 +172,12 @@ namespace Faultkit.Tests
             Assert.AreEqual("function", error.ParamName);
         }
 
+        // Holds only where the runtime gives no exception pointers (Mono): the
+        // filter stage lets everything pass. On the .NET Framework a managed
+        // exception travels with code 0xE0434352 and is converted.
         [Test]
-        public void ManagedExceptionReachesTheCallerUnchanged()
+        public void OnMonoOnly_ManagedExceptionPassesUnchanged()
         {
-            // This runtime gives no exception pointers inside the filter: the
-            // filter must let the exception pass as it is, whatever it is.
             var thrown = new Exception[] {
                 new InvalidOperationException("managed"), new ApplicationException("already one"),
                 new AccessViolationException("reported as an access violation"),
@@ -165,9 +192,17 @@ namespace Faultkit.Tests
         [Test]
         public void GuardedCallsNest()
         {
-            var inner = new FormatException("inner");
-            Exception caught = CatchFrom(() => Faultbridge.CallUnmanagedFunction(() => { throw inner; }));
-            Assert.AreSame(inner, caught);
+            // The inner call converts its record's text; the outer one, whose
+            // exception is an access violation, passes the result on unchanged.
+            using (var inner = new NativeRecord(0xE0000001))
+            using (var outer = new NativeRecord(0xC0000005))
+            {
+                inner.SetParameterBytes(NativeRecord.Bytes("inner\0"));
+                Exception caught = CatchFrom(() => Faultbridge.CallUnmanagedFunction(
+                    () => Faultbridge.CallUnmanagedFunction(Raise, () => inner.Pointers), () => outer.Pointers));
+                Assert.AreEqual(typeof(ApplicationException), caught.GetType());
+                Assert.AreEqual("inner", caught.Message);
+            }
         }
 
         [Test]
@@ -177,20 +212,27 @@ namespace Faultkit.Tests
             var failures = new List<string>();
             var threads = Enumerable.Range(0, Threads).Select(t => new Thread(() =>
             {
-                for (int i = 0; i < Calls; ++i)
-                {
-                    var own = new InvalidOperationException(t + ":" + i);
-                    Exception caught = CatchFrom(() => { throw own; });
-                    int runs = 0;
-                    Faultbridge.CallUnmanagedFunction(() => ++runs);
-                    if (!ReferenceEquals(caught, own) || runs != 1
-                        || Faultbridge.GetExceptionString(IntPtr.Zero) != Faultbridge.GetExceptionString(IntPtr.Zero))
-                        lock (failures) failures.Add(t + ":" + i);
-                }
+                using (var record = new NativeRecord(0xE0000001))
+                    for (int i = 0; i < Calls; ++i)
+                    {
+                        string own = t + ":" + i;
+                        record.SetParameterBytes(NativeRecord.Bytes(own + "\0"));
+                        Exception caught = CatchFrom(() => Faultbridge.CallUnmanagedFunction(Raise, () => record.Pointers));
+                        int runs = 0;
+                        Faultbridge.CallUnmanagedFunction(() => ++runs);
+                        if (caught.Message != own || runs != 1
+                            || Faultbridge.GetExceptionString(IntPtr.Zero) != Faultbridge.GetExceptionString(IntPtr.Zero))
+                            lock (failures) failures.Add(own);
+                    }
             })).ToList();
             threads.ForEach(thread => thread.Start());
             threads.ForEach(thread => thread.Join());
             CollectionAssert.IsEmpty(failures);
+        }
+
+        private static void Raise()
+        {
+            throw new InvalidOperationException("stands for the raised exception");
         }
 
         private static Exception CatchFrom(Action work)
@@ -250,8 +292,9 @@ namespace Faultkit.Tests
     {
         public int ValueAfterFailures()
         {
+            // Mono passes this exception on, the .NET Framework converts it: either way it fails.
             try { Faultbridge.CallUnmanagedFunction(() => { throw new InvalidOperationException(); }); }
-            catch (InvalidOperationException) { }
+            catch (Exception) { }
             Faultbridge.GetExceptionString(IntPtr.Zero);
             return Faultbridge.m_strErrorMessage;
         }

@@ -1,4 +1,5 @@
 using System;
+using System.Linq;
 using System.Runtime.InteropServices;
 
 namespace Faultkit.Tests
@@ -42,6 +43,12 @@ namespace Faultkit.Tests
         public IntPtr ParameterArea
         {
             get { return Record + ParametersOffset; }
+        }
+
+        /// <summary>The 8-bit bytes of a text, as native code packs them.</summary>
+        public static byte[] Bytes(string text)
+        {
+            return text.Select(c => (byte)c).ToArray();
         }
 
         /// <summary>Packs text bytes into the parameter words, as native code does.</summary>
