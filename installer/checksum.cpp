@@ -33,14 +33,18 @@ uint16_t OnesComplementSum(const uint8_t* data, size_t size)
     uint64_t sum = 0;
     while (size >= 16) {
         const size_t block = (size < kBlockBytes ? size : kBlockBytes) & ~size_t(15);
-        uint64_t low = 0, high = 0;
+        uint64_t whole = 0, high = 0;
         for (size_t i = 0; i < block; i += 16) {
             uint64_t first, second;
             std::memcpy(&first, data + i, sizeof first);
             std::memcpy(&second, data + i + 8, sizeof second);
-            low += (first & 0xFFFFFFFFu) + (second & 0xFFFFFFFFu);
+            whole += first + second;
             high += (first >> 32) + (second >> 32);
         }
+        // whole is the sum of high * 2^32 + low over the words, modulo 2^64;
+        // the true sum of the low halves stays below 2^64, so this recovers
+        // it exactly without masking every word.
+        const uint64_t low = whole - (high << 32);
         sum = Fold(sum + Fold(low) + Fold(high));
         data += block;
         size -= block;
