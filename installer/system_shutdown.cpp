@@ -7,7 +7,7 @@ void RequestSystemShutdown()
     // The top bit of the version value is clear on the Windows NT family,
     // where shutting down needs the privilege switched on first.
     if ((GetVersion() & 0x80000000u) == 0) {
-        HANDLE token = NULL;  // stays open until the process ends, right after
+        HANDLE token = nullptr;  // stays open until the process ends, right after
         OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token);
         TOKEN_PRIVILEGES privileges = {};
         LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);

@@ -69,7 +69,7 @@ void UpdateImage(const char* path, FlashLibrary& flash, int target, uint32_t& im
 ProgressWindow OpenProgressWindow()
 {
     const ProgressWindow progress = CreateProgressWindow();
-    if (progress.window == NULL)
+    if (progress.window == nullptr)
         LogPrintf("CreateDialog Error\n");
     ShowProgressWindow(progress);
     SetWarningLine(progress, "Do not turn off power.");
@@ -105,6 +105,8 @@ int UpdateRun()
 
     StartRunLog(processorImagePath, fpgaImagePath);
 
+    // The flash library comes first, before the module is reset: it initialises
+    // against a module that still runs, and it is released last.
     FlashLibrary* flash = new (std::nothrow) FlashLibrary;
     const bool flashReady = StartFlashLibrary(flash);
 
@@ -112,6 +114,8 @@ int UpdateRun()
     const int boardHandle = board != nullptr ? OpenBoard(*board) : 0;
     HoldModuleInReset(board, boardHandle);
 
+    // The window lives strictly inside the reset hold: the operator is warned
+    // for as long as the module is held and every flash access happens.
     const ProgressWindow progress = OpenProgressWindow();
     if (flashReady) {
         uint32_t imageSize = 0;
@@ -120,6 +124,8 @@ int UpdateRun()
     }
     DestroyProgressWindow(progress);
 
+    // The board goes before the flash library (reverse order of binding): the
+    // module runs normally again before the flash library lets go of it.
     ReturnModuleToNormal(board, boardHandle);
     ReleaseBoardLibrary(board, boardHandle);
     ReleaseFlashLibrary(flash);
@@ -129,7 +135,8 @@ int UpdateRun()
         RunLog = nullptr;
     }
 
-    // After the log is closed: the shutdown is never logged.
+    // The log is closed before the shutdown: a forced shutdown ends the process
+    // without flushing it, and the shutdown itself is never logged.
     if (InstallerId == 0)
         RequestSystemShutdown();
     return 0;

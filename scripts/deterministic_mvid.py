@@ -7,7 +7,7 @@ the id zeroed, as deterministic compilers do, so the same sources give the
 same bytes. The assembly carries no strong-name signature that this would
 break.
 
-  python3 scripts/deterministic_mvid.py ASSEMBLY.dll
+  /usr/bin/python3 scripts/deterministic_mvid.py ASSEMBLY.dll   (needs python3-pefile)
 """
 
 import hashlib
@@ -15,26 +15,18 @@ import struct
 import sys
 from pathlib import Path
 
+import pefile
 
-def file_offset(image: bytes, rva: int) -> int:
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    sections = struct.unpack_from("<H", image, pe + 6)[0]
-    table = pe + 24 + struct.unpack_from("<H", image, pe + 20)[0]
-    for index in range(sections):
-        size, start, _, raw = struct.unpack_from("<IIII", image, table + 40 * index + 8)
-        if start <= rva < start + size:
-            return raw + rva - start
-    raise ValueError(f"RVA {rva:#x} lies in no section")
+COM_DESCRIPTOR = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR"]
 
 
 def mvid_offset(image: bytes) -> int:
     """Where the module's GUID lies: the first entry of the #GUID heap,
     which the module table's only row names."""
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    optional = pe + 24
-    cli_rva = struct.unpack_from("<I", image, optional + 96 + 14 * 8)[0]
-    cli = file_offset(image, cli_rva)
-    metadata = file_offset(image, struct.unpack_from("<I", image, cli + 8)[0])
+    pe = pefile.PE(data=bytes(image), fast_load=True)
+    cli_rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[COM_DESCRIPTOR].VirtualAddress
+    cli = pe.get_offset_from_rva(cli_rva)
+    metadata = pe.get_offset_from_rva(struct.unpack_from("<I", image, cli + 8)[0])
     assert image[metadata:metadata + 4] == b"BSJB", "no CLI metadata"
     version_length = struct.unpack_from("<I", image, metadata + 12)[0]
     at = metadata + 16 + version_length + 2

@@ -10,6 +10,7 @@ set -euo pipefail
 packages=("$@")
 [ $# -gt 0 ] || packages=(
   cmake make g++ python3 libgtest-dev libbenchmark-dev   # native build, tests, benchmarks
+  python3-pefile                                         # reading PE files (for /usr/bin/python3)
   clang libclang-rt-14-dev valgrind time                 # fuzzing, memcheck, benchmark timing
   g++-mingw-w64-i686 binutils-mingw-w64-i686             # the shipped 32-bit Windows images
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         # their x86-64 stand-ins

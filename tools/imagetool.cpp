@@ -12,13 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "image_builder.h"
 #include "image_format.h"
 
 namespace {
 
-const int kVerifies = 0;
-const int kDoesNotVerify = 1;
-const int kFailure = 2;
+constexpr int kVerifies = 0;
+constexpr int kDoesNotVerify = 1;
+constexpr int kFailure = 2;
 
 void PrintUsage(FILE* to)
 {
@@ -37,7 +38,7 @@ void PrintUsage(FILE* to)
 
 // A whole file in memory: at most limit bytes of it.
 struct FileBytes {
-    unsigned char* bytes;
+    uint8_t* bytes;
     size_t size;       // bytes held
     size_t fileSize;   // bytes the file has
 };
@@ -60,7 +61,7 @@ bool ReadFileBytes(const char* path, size_t limit, FileBytes& out)
     }
     out.fileSize = static_cast<size_t>(size);
     out.size = out.fileSize < limit ? out.fileSize : limit;
-    out.bytes = static_cast<unsigned char*>(malloc(out.size + 1));
+    out.bytes = static_cast<uint8_t*>(malloc(out.size + 1));
     const bool ok = out.bytes != nullptr && fread(out.bytes, 1, out.size, file) == out.size && !ferror(file);
     fclose(file);
     if (!ok) {
@@ -88,16 +89,13 @@ int Create(const char* version, const char* payloadPath, const char* imagePath)
         return kFailure;
     }
     const uint32_t dataSize = static_cast<uint32_t>(payload.size) + kImageHeaderSize;
-    unsigned char* image = static_cast<unsigned char*>(calloc(dataSize, 1));
+    uint8_t* image = static_cast<uint8_t*>(malloc(dataSize));
     if (image == nullptr) {
         fprintf(stderr, "imagetool: not enough memory for an image of %u bytes\n", dataSize);
         free(payload.bytes);
         return kFailure;
     }
-    memcpy(image + kVerStrOffset, version, versionLength);
-    StoreLittleEndian32(image + kPayloadSizeOffset, static_cast<uint32_t>(payload.size));
-    memcpy(image + kImageHeaderSize, payload.bytes, payload.size);
-    StoreImageCheckSum(image, dataSize);
+    BuildImage(version, versionLength, payload.bytes, static_cast<uint32_t>(payload.size), image);
     free(payload.bytes);
 
     FILE* out = fopen(imagePath, "wb");
@@ -148,7 +146,7 @@ void PrintVersionText(const ImageHeader& header)
     CopyVersionText(header, text);
     putchar('"');
     for (uint32_t i = 0; i < kVerStrSize && text[i] != 0; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const uint8_t c = static_cast<uint8_t>(text[i]);
         if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\')
             putchar(c);
         else

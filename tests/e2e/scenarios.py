@@ -179,7 +179,6 @@ def settings_scenario(name: str, settings: bytes, installer_id: int) -> Scenario
 SIXTEEN = Image("ABCDEFGHIJKLMNOP", b"x")
 STAMPED_NIOS = replace(NIOS, stamp=b"3")
 STAMPED_FPGA = replace(FPGA, stamp=b"3")
-WRAPPING = Image(raw=b"\x00" * 8 + b"9.9".ljust(16, b"\x00") + b"\x00" * 36 + b"\xc0\xff\xff\xff")
 HEADER_ONLY = Image("0.1", b"")
 BOARD_FREED = "zefib.dll unloaded (FreeLibrary)"
 BOARD_KEPT = "zefib.dll unloaded (process exit)"
@@ -190,6 +189,9 @@ def header(version: bytes, payload_size: int, length: int = 64) -> bytes:
     data[8:8 + len(version)] = version
     data[60:64] = payload_size.to_bytes(4, "little")
     return bytes(data[:length]).ljust(length, b"\x00")
+
+
+WRAPPING = Image(raw=header(b"9.9", 0xFFFFFFC0))   # DataSize wraps to 0
 
 
 CHECKSUM_ERROR = "ReadFileWithCheckSum:CheckSum Error\n"

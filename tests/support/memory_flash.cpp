@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "image_format.h"
+
 MemoryFlash g_flash;
 
 namespace {
@@ -81,6 +83,6 @@ void BindMemoryFlash(FlashLibrary& flash, int initializeResult)
 void StoreFlashVersion(int target, const std::string& version)
 {
     std::vector<uint8_t>& flash = g_flash.targets[target];
-    flash.assign(64, 0);
-    std::memcpy(flash.data() + 8, version.data(), version.size() < 16 ? version.size() : 16);
+    flash.assign(kImageHeaderSize, 0);
+    std::memcpy(flash.data() + kVerStrOffset, version.data(), version.size() < kVerStrSize ? version.size() : kVerStrSize);
 }

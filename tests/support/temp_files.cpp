@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
+#include "image_builder.h"
 #include "image_format.h"
 
 TempDirectory::TempDirectory()
@@ -40,10 +40,13 @@ std::string StreamText(FILE* stream)
 
 std::vector<uint8_t> MakeImage(const std::string& version, const std::vector<uint8_t>& payload)
 {
-    std::vector<uint8_t> image(kImageHeaderSize + payload.size(), 0);
-    std::memcpy(image.data() + kVerStrOffset, version.data(), version.size());
-    StoreLittleEndian32(image.data() + kPayloadSizeOffset, static_cast<uint32_t>(payload.size()));
-    std::copy(payload.begin(), payload.end(), image.begin() + kImageHeaderSize);
-    StoreImageCheckSum(image.data(), static_cast<uint32_t>(image.size()));
+    std::vector<uint8_t> image(kImageHeaderSize + payload.size());
+    BuildImage(version.data(), version.size(), payload.data(), static_cast<uint32_t>(payload.size()), image.data());
+    return image;
+}
+
+std::vector<uint8_t> WithPayloadSize(std::vector<uint8_t> image, uint32_t payloadSize)
+{
+    StoreLittleEndian32(image.data() + kPayloadSizeOffset, payloadSize);
     return image;
 }

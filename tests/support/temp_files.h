@@ -22,3 +22,6 @@ std::string StreamText(FILE* stream);
 // A valid image: header with the version text and payload size, payload,
 // and the CheckSum that makes it verify.
 std::vector<uint8_t> MakeImage(const std::string& version, const std::vector<uint8_t>& payload);
+
+// The image with another PayloadSize in its header (the CheckSum is left stale).
+std::vector<uint8_t> WithPayloadSize(std::vector<uint8_t> image, uint32_t payloadSize);

@@ -37,12 +37,10 @@ protected:
     TempDirectory directory;
 };
 
+// A header alone whose PayloadSize claims payloadSize bytes.
 std::vector<uint8_t> Header(const std::string& verStr, uint32_t payloadSize)
 {
-    std::vector<uint8_t> header(64, 0);
-    std::copy(verStr.begin(), verStr.end(), header.begin() + 8);
-    StoreLittleEndian32(header.data() + 60, payloadSize);
-    return header;
+    return WithPayloadSize(MakeImage(verStr, {}), payloadSize);
 }
 
 TEST_F(ImageFileTest, VersionDecision)

@@ -41,7 +41,7 @@ void CheckProcedureAnswers()
         {WM_DESTROY, 0, FALSE, "WM_DESTROY goes to the default handling"},
     };
     for (const Case& c : cases)
-        Check(ProgressDialogProcedure(NULL, c.message, c.wParam, 0) == c.answer, c.what);
+        Check(ProgressDialogProcedure(nullptr, c.message, c.wParam, 0) == c.answer, c.what);
 }
 
 // An ANSI dialog carries its template texts in the system's ANSI code page:
@@ -65,8 +65,8 @@ bool TextIs(HWND window, int item, const wchar_t* expected)
 void CheckWindow()
 {
     const ProgressWindow progress = CreateProgressWindow();
-    Check(progress.window != NULL, "the window is created from template 101");
-    if (progress.window == NULL)
+    Check(progress.window != nullptr, "the window is created from template 101");
+    if (progress.window == nullptr)
         return;
     Check(!IsWindowVisible(progress.window), "created hidden");
     wchar_t caption[64] = L"";

@@ -8,13 +8,25 @@ import sys
 import unittest
 from pathlib import Path
 
-from pe_image import dll_characteristics, imported_dlls, languages, resource, time_stamp
+import pefile
 
-HEXALIFT = Path(sys.argv[1])
-IMAGETOOL = Path(sys.argv[2])
+HEXALIFT = pefile.PE(sys.argv[1])
+IMAGETOOL = pefile.PE(sys.argv[2])
 RT_DIALOG, RT_VERSION, RT_MANIFEST, JAPANESE, US_ENGLISH = 5, 16, 24, 1041, 1033
 SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll"}
 PLACEHOLDER = "スタティック"
+
+
+def languages(image: pefile.PE, type_id: int, name_id: int) -> dict:
+    """The resource entries of one type and name, by language."""
+    kind = next(e for e in image.DIRECTORY_ENTRY_RESOURCE.entries if e.id == type_id)
+    name = next(e for e in kind.directory.entries if e.id == name_id)
+    return {entry.id: entry for entry in name.directory.entries}
+
+
+def resource(image: pefile.PE, type_id: int, name_id: int, language: int) -> bytes:
+    data = languages(image, type_id, name_id)[language].data.struct
+    return image.get_data(data.OffsetToData, data.Size)
 
 
 class Reader:
@@ -67,10 +79,10 @@ def read_template(data: bytes):
 
 
 class Resources(unittest.TestCase):
-    image = HEXALIFT.read_bytes()
+    image = HEXALIFT
 
     def test_dialog_template_header(self):
-        self.assertEqual(languages(self.image, RT_DIALOG, 101), [JAPANESE])
+        self.assertEqual(list(languages(self.image, RT_DIALOG, 101)), [JAPANESE])
         header, _ = read_template(resource(self.image, RT_DIALOG, 101, JAPANESE))
         expected = {
             "version": 1, "signature": 0xFFFF, "help_id": 0,
@@ -105,7 +117,7 @@ class Resources(unittest.TestCase):
                 self.assertEqual(control["creation_data"], 0)
 
     def test_manifest_runs_as_invoker(self):
-        manifest = resource(self.image, RT_MANIFEST, 1, languages(self.image, RT_MANIFEST, 1)[0])
+        manifest = resource(self.image, RT_MANIFEST, 1, next(iter(languages(self.image, RT_MANIFEST, 1))))
         text = manifest.decode("utf-8")
         self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', text)
         self.assertNotIn("requireAdministrator", text)
@@ -114,20 +126,20 @@ class Resources(unittest.TestCase):
 
 class Images(unittest.TestCase):
     def test_flags_imports_and_version(self):
-        for path, description in ((HEXALIFT, "Optical module firmware update"),
-                                  (IMAGETOOL, "Firmware image tool")):
-            with self.subTest(path.name):
-                image = path.read_bytes()
-                self.assertEqual(dll_characteristics(image) & 0x0140, 0x0140, "DEP and ASLR")
-                self.assertEqual(time_stamp(image), 0, "no link time stamp")
-                self.assertLessEqual(set(imported_dlls(image)), SYSTEM_DLLS)
+        for image, name, description in ((HEXALIFT, "hexalift.exe", "Optical module firmware update"),
+                                         (IMAGETOOL, "imagetool.exe", "Firmware image tool")):
+            with self.subTest(name):
+                self.assertEqual(image.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"])
+                self.assertEqual(image.OPTIONAL_HEADER.DllCharacteristics & 0x0140, 0x0140, "DEP and ASLR")
+                self.assertEqual(image.FILE_HEADER.TimeDateStamp, 0, "no link time stamp")
+                self.assertLessEqual({entry.dll.decode() for entry in image.DIRECTORY_ENTRY_IMPORT}, SYSTEM_DLLS)
                 version = resource(image, RT_VERSION, 1, US_ENGLISH)
                 fixed = version.index(struct.pack("<I", 0xFEEF04BD))
                 self.assertEqual(struct.unpack_from("<4H", version, fixed + 8), (0, 1, 0, 0),
                                  "file version 1.0.0.0")   # stored as (minor, major), (patch, build)
                 text = version.decode("utf-16-le", errors="replace")
                 for key, value in (("FileDescription", description), ("ProductVersion", "1.0.0.0"),
-                                   ("OriginalFilename", path.name)):
+                                   ("OriginalFilename", name)):
                     self.assertRegex(text, re.escape(key) + "\0+" + re.escape(value) + "\0")
 
 
