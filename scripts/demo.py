@@ -23,7 +23,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 from harness import FPGA_IMAGE, PROCESSOR_IMAGE, Setup, Tools, lay_out  # noqa: E402
-from windows_host import EMULATED_SECONDS_PER_PROCESS, WineSession, decide_mode, windows_path  # noqa: E402
+from windows_host import (EMULATED_SECONDS_PER_PROCESS, FORCE_VARIABLE, WineSession, decide_mode,  # noqa: E402
+                          windows_path)
 
 BUILD = ROOT / "build"
 DEMO = BUILD / "demo"
@@ -104,9 +105,11 @@ def main() -> int:
     print(f"== Running {program}: the {what}")
     if session.emulated:
         minutes = (3 * EMULATED_SECONDS_PER_PROCESS + 59) // 60
-        print(f"   This machine does not run 32-bit x86 code itself: the shipped image runs under\n"
-              f"   emulation (qemu-user), which takes about {minutes} minutes. For a quick look at the\n"
-              f"   same sources built for x86-64: scripts/demo.sh --x64")
+        why = (f"{FORCE_VARIABLE}=emulated is set" if os.environ.get(FORCE_VARIABLE)
+               else "This machine does not run 32-bit x86 code itself")
+        print(f"   {why}: the shipped image runs under emulation (qemu-user),\n"
+              f"   which takes about {minutes} minutes. For a quick look at the same sources\n"
+              f"   built for x86-64: scripts/demo.sh --x64")
     sys.stdout.flush()
 
     tools = Tools(windows_bin, BUILD / "tools" / "imagetool", session)
