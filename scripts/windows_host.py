@@ -12,8 +12,8 @@ loader cannot start there. Whether this one does is found out by trying
 32-bit loader runs under qemu-user through a binfmt_misc handler, slowly.
 HEXALIFT_I386=native|emulated forces the mode, so that each can be tried
 on any machine; forcing "emulated" where i386 runs natively registers the
-handler when a session of the 32-bit build starts, and its stop takes it
-away again.
+handler when a Wine session starts, and the 32-bit build's session takes
+it away again when it stops.
 
   windows_host.py mode     prints the mode this machine gets
 """
@@ -132,7 +132,7 @@ def set_up_i386(mode: str) -> None:
     native = runs_i386_natively()
     if native and mode == "native":
         unregister_emulator()
-    elif not native or mode == "emulated":
+    else:
         register_emulator()
 
 
