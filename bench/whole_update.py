@@ -27,7 +27,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 from harness import FPGA_IMAGE, PROCESSOR_IMAGE, Setup, Tools, lay_out  # noqa: E402
-from windows_host import LOADERS, WineSession, decide_mode, windows_path  # noqa: E402
+from windows_host import WineSession, decide_mode, windows_path  # noqa: E402
 
 RESET_WAIT_S = 1.0
 
@@ -41,8 +41,7 @@ def one_run(tools: Tools, run_dir: Path, setup: Setup, module_dir: Path):
     env = tools.session.env(HEXSIM_DIR=windows_path(module_dir))
     timing = run_dir / "time.txt"
     with open(run_dir / "console.txt", "wb") as out:
-        subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", str(timing),
-                        LOADERS[tools.session.flavour], "hexalift.exe"],
+        subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", str(timing), *tools.session.command("hexalift.exe")],
                        cwd=run_dir, env=env, stdout=out, stderr=out,
                        stdin=subprocess.DEVNULL, check=True, timeout=600)
     wall, peak_kib = timing.read_text().split()[-2:]

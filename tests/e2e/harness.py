@@ -13,7 +13,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "scripts"))
-from windows_host import WineSession, windows_path  # noqa: E402,F401  (one place runs Windows images)
+from windows_host import WineSession, windows_path  # noqa: E402  (one place runs Windows images)
 
 INSTALL_DIR = ("C:\\Program Files\\Veltrane Corporation\\Signal Analyzer\\System"
                "\\Hardware Objects\\Optical\\")

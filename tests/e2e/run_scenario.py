@@ -106,13 +106,12 @@ def main():
     parser.add_argument("--mode", choices=("native", "emulated"), required=True)
     parser.add_argument("--windows-bin", type=Path)
     parser.add_argument("--imagetool", type=Path)
-    parser.add_argument("--work", type=Path)
+    parser.add_argument("--work", type=Path, default=Path())
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    session = WineSession(args.work, args.flavour, args.mode) if args.work else None
+    session = WineSession(args.work, args.flavour, args.mode)
     if args.list:
-        emulated = WineSession(Path(), args.flavour, args.mode).emulated
-        print(";".join(name for name in BY_NAME if not emulated or name in EMULATED_SET))
+        print(";".join(name for name in BY_NAME if not session.emulated or name in EMULATED_SET))
         return 0
     tools = Tools(args.windows_bin, args.imagetool, session)
     if args.prepare:
