@@ -1,7 +1,7 @@
 // The checksum's rate in the shipped 32-bit Windows image, which Google
 // Benchmark does not build for: the median of 15 timed passes over a 64 MiB
 // and a 256 KiB buffer, beside a plain read compiled the same way.
-//   wine build/windows/bin/checksum_rates.exe   (only where 32-bit code runs natively)
+//   wine build/pe32/bin/bench/checksum_rates.exe   (only where 32-bit code runs natively)
 #include <windows.h>
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 size into the simulated module (blank flash, settings byte "1", so no
 shutdown), several runs per size.
 
-  python3 bench/whole_update.py [--runs N] [--sizes MiB,MiB,...] [--x64]
+  PYTHONPATH=scripts python3 bench/whole_update.py [--runs N] [--sizes MiB,MiB,...] [--x64]
 
 It times the shipped 32-bit build, which must run natively here to give
 meaningful figures; --x64 times the x86-64 build of the same sources.
@@ -19,15 +19,13 @@ import argparse
 import random
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-from harness import FPGA_IMAGE, PROCESSOR_IMAGE, Setup, Tools, lay_out  # noqa: E402
-from windows_host import WineSession, decide_mode, windows_path  # noqa: E402
+from winhost import BUILDS, WineSession, decide_mode, windows_path
+from winhost.builds import ROOT
+from winhost.hexalift import FPGA_IMAGE, PROCESSOR_IMAGE, Setup, Tools, lay_out
 
 RESET_WAIT_S = 1.0
 
@@ -38,12 +36,12 @@ def one_run(tools: Tools, run_dir: Path, setup: Setup, module_dir: Path):
     lay_out(tools, run_dir, setup)
     shutil.rmtree(module_dir, ignore_errors=True)   # blank flash: both images are written
     module_dir.mkdir(parents=True)
-    env = tools.session.env(HEXSIM_DIR=windows_path(module_dir))
     timing = run_dir / "time.txt"
-    with open(run_dir / "console.txt", "wb") as out:
-        subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", str(timing), *tools.session.command("hexalift.exe")],
-                       cwd=run_dir, env=env, stdout=out, stderr=out,
-                       stdin=subprocess.DEVNULL, check=True, timeout=600)
+    status = tools.session.run(["hexalift.exe"], run_dir, run_dir / "console.txt",
+                               wrapper=("/usr/bin/time", "-f", "%e %M", "-o", str(timing)),
+                               HEXSIM_DIR=windows_path(module_dir))
+    if status != 0:
+        sys.exit(f"hexalift ended with status {status}: see {run_dir / 'console.txt'}")
     wall, peak_kib = timing.read_text().split()[-2:]
     stamps = [(float(line.split()[0]), line.split(" ", 1)[1])
               for line in (module_dir / "journal.txt").read_text().splitlines()]
@@ -59,12 +57,11 @@ def main():
     parser.add_argument("--build", type=Path, default=ROOT / "build")
     parser.add_argument("--x64", action="store_true", help="time the x86-64 build instead")
     args = parser.parse_args()
-    flavour = "x64" if args.x64 else "pe32"
-    session = WineSession(args.build / "bench-update" / flavour, flavour, decide_mode())
+    build = BUILDS["x64" if args.x64 else "pe32"]
+    session = WineSession(args.build / "bench-update" / build.name, build, decide_mode())
     if session.emulated:
         sys.exit("32-bit code runs only under emulation here: its times would say nothing; try --x64")
-    tools = Tools(args.build / ("windows-x64" if args.x64 else "windows") / "bin",
-                  args.build / "tools" / "imagetool", session)
+    tools = Tools(build.folder(args.build), args.build / "tools" / "imagetool", session)
     session.prepare()
     module_dir = Path(tempfile.mkdtemp(prefix="hexalift-module-", dir="/dev/shm"))
     random.seed(1)

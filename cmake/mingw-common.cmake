@@ -1,5 +1,5 @@
-# What both mingw-w64 toolchains share; MINGW_ARCH names the target
-# (i686 or x86_64).
+# What both mingw-w64 toolchains share; MINGW_ARCH names the compiler
+# target (i686 for the pe32 build, x86_64 for the x64 build).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${MINGW_ARCH})
 set(CMAKE_C_COMPILER ${MINGW_ARCH}-w64-mingw32-gcc)

@@ -1,25 +1,27 @@
 # Builds the Windows images with the mingw-w64 toolchains, as part of the
-# native build, so one cmake --build makes everything: the shipped 32-bit
-# images in build/windows, and their x86-64 stand-ins in build/windows-x64.
+# native build, so one cmake --build makes everything: one sub-build per
+# row of the build table (scripts/winhost/builds.py), in build/<name>:
+# build/pe32 (the shipped 32-bit images) and build/x64 (their x86-64
+# stand-ins). The table also says, with this machine's mode, which build
+# runs emulated here and how long its tests may take.
 include(ExternalProject)
-foreach(flavour windows windows-x64)
-  if(flavour STREQUAL "windows")
-    set(toolchain mingw-i686.cmake)
-  else()
-    set(toolchain mingw-x86_64.cmake)
-  endif()
-  ExternalProject_Add(${flavour}
+execute_process(COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/windows_host.py cmake
+  OUTPUT_FILE ${CMAKE_BINARY_DIR}/windows_builds.cmake COMMAND_ERROR_IS_FATAL ANY)
+include(${CMAKE_BINARY_DIR}/windows_builds.cmake)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/winhost/builds.py)
+message(STATUS "32-bit x86 programs run here: ${I386_MODE}")
+
+foreach(build ${WINDOWS_BUILDS})
+  ExternalProject_Add(${build}
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
-    BINARY_DIR ${CMAKE_BINARY_DIR}/${flavour}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/${build}
     CMAKE_ARGS
-      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${toolchain}
+      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${WINDOWS_BUILD_${build}_TOOLCHAIN}
       -DCMAKE_BUILD_TYPE=Release
       -DHEXALIFT_WERROR=${HEXALIFT_WERROR}
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     USES_TERMINAL_BUILD ON)
+  # Where its images land.
+  set(WINDOWS_BUILD_${build}_BIN ${CMAKE_BINARY_DIR}/${build}/bin)
 endforeach()
-
-# Where the Windows images land: the shipped ones, and the stand-ins.
-set(WINDOWS_BIN_DIR ${CMAKE_BINARY_DIR}/windows/bin)
-set(WINDOWS_X64_BIN_DIR ${CMAKE_BINARY_DIR}/windows-x64/bin)

@@ -20,18 +20,14 @@ import threading
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-from harness import FPGA_IMAGE, PROCESSOR_IMAGE, Setup, Tools, lay_out  # noqa: E402
-from windows_host import (EMULATED_SECONDS_PER_PROCESS, FORCE_VARIABLE, WineSession, decide_mode,  # noqa: E402
-                          windows_path)
+from winhost import BUILDS, EMULATED_SECONDS_PER_PROCESS, FORCE_VARIABLE, WineSession, decide_mode, windows_path
+from winhost.builds import ROOT, TEMPLATE_EMULATED_SECONDS
+from winhost.hexalift import FPGA_IMAGE, PROCESSOR_IMAGE, RUN_LOG, Setup, Tools, lay_out
+from winhost.i386 import handlers, i386_program, matching
 
 BUILD = ROOT / "build"
 DEMO = BUILD / "demo"
 MODULE = DEMO / "module"
-BUILDS = {"pe32": ("shipped 32-bit (PE32) build", BUILD / "windows" / "bin"),
-          "x64": ("x86-64 build of the same sources (a stand-in, not what ships)",
-                  BUILD / "windows-x64" / "bin")}
 
 
 def arguments():
@@ -71,14 +67,23 @@ def take_screenshot(session: WineSession, journal: Path, target: Path) -> None:
     print(f"== The window while an image is written: {target}")
 
 
+def readable(line: bytes) -> str:
+    """A log line as a person reads it: printable text as it is, other
+    bytes as \\xNN, and a version text of 0xFF bytes only named as what it
+    is, erased flash."""
+    name, equals, value = line.partition(b" = ")
+    if equals and value and set(value) == {0xFF}:
+        return f"{readable(name)} = (erased flash: {len(value)} bytes of 0xFF)"
+    return "".join(chr(byte) if 0x20 <= byte < 0x7F else f"\\x{byte:02x}" for byte in line)
+
+
 def show_results(tools: Tools, run_dir: Path, program: Path, status: int) -> None:
     console = run_dir / "console.txt"
     print(f"== {program} exited with status {status}; console output: {console.stat().st_size} bytes")
-    print("\n== Run log (C:\\zef_installer.log)")
-    log = tools.drive_c() / "zef_installer.log"
-    # Blank flash reads back as 0xFF bytes, shown here as M-^?.
-    text = log.read_bytes().replace(b"\r", b"") if log.exists() else b"(none)\n"
-    print("".join(chr(b) if b < 0x80 else "M-" + ("^?" if b == 0xFF else chr(b - 0x80)) for b in text), end="")
+    log = tools.drive_c() / RUN_LOG
+    print(f"\n== Run log (C:\\{RUN_LOG}, shown readably; the file itself is {log})")
+    lines = log.read_bytes().split(b"\r\n") if log.exists() else [b"(none)", b""]
+    print("\n".join(readable(line) for line in lines), end="")
     print(f"\n== Calls the simulated module received ({MODULE / 'journal.txt'})")
     journal = MODULE / "journal.txt"
     print(journal.read_text(errors="replace") if journal.exists() else "(none)\n", end="")
@@ -97,19 +102,24 @@ def show_results(tools: Tools, run_dir: Path, program: Path, status: int) -> Non
 
 def main() -> int:
     args = arguments()
-    flavour = "x64" if args.x64 else "pe32"
-    what, windows_bin = BUILDS[flavour]
+    build = BUILDS["x64" if args.x64 else "pe32"]
     mode = decide_mode()
-    session = WineSession(DEMO / flavour, flavour, mode)
+    session = WineSession(DEMO / build.name, build, mode)
+    windows_bin = build.folder(BUILD)
     program = windows_bin / "hexalift.exe"
-    print(f"== Running {program}: the {what}")
+    print(f"== Running {program}: {build.description}")
     if session.emulated:
-        minutes = (3 * EMULATED_SECONDS_PER_PROCESS + 59) // 60
+        # hexalift is one Wine process on the 32-bit loader; a first run
+        # also makes the prefix template, whose 32-bit half is emulated too.
+        seconds = EMULATED_SECONDS_PER_PROCESS + (0 if session.template.exists() else TEMPLATE_EMULATED_SECONDS)
         why = (f"{FORCE_VARIABLE}=emulated is set" if os.environ.get(FORCE_VARIABLE)
                else "This machine does not run 32-bit x86 code itself")
         print(f"   {why}: the shipped image runs under emulation (qemu-user),\n"
-              f"   which takes about {minutes} minutes. For a quick look at the same sources\n"
+              f"   which takes about {(seconds + 59) // 60} minutes. For a quick look at the same sources\n"
               f"   built for x86-64: scripts/demo.sh --x64")
+    elif build.needs_i386 and matching(i386_program(), handlers()):
+        print("   An emulator handler for 32-bit programs is registered on this machine (by another\n"
+              "   run), so this run is emulated too and takes minutes.")
     sys.stdout.flush()
 
     tools = Tools(windows_bin, BUILD / "tools" / "imagetool", session)

@@ -14,7 +14,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Wrong arguments are told before anything is installed or built.
+# Wrong arguments are told before the long install and the build: the
+# check needs only Python.
+bash scripts/install-deps.sh python3
 python3 scripts/demo.py --check-arguments "$@" || exit 2
 step=
 trap 'echo "demo: FAILED while $step (see the messages above); fix that and run scripts/demo.sh again." >&2' ERR
@@ -23,6 +25,6 @@ step="installing packages"
 bash scripts/install-deps.sh
 case " $* " in *" --screenshot "*) bash scripts/install-deps.sh imagemagick ;; esac
 step="building (run scripts/build.sh to see the compiler's messages)"
-bash scripts/build.sh >/dev/null
+bash scripts/build.sh pe32 x64 imagetool >/dev/null
 step="running the demo"
 exec python3 scripts/demo.py "$@"

@@ -1,35 +1,47 @@
 #!/usr/bin/env bash
-# Installs what building and testing needs, from Debian's packages, as root.
-# Quick when everything is there already: apt runs only for what is missing.
-#   scripts/install-deps.sh            everything the build and the tests need
+# Installs what building and testing needs, from Debian's packages, as root,
+# and says what it installed. Quick when everything is there already: apt
+# runs only for what is missing.
+#   scripts/install-deps.sh            everything the build and the tests need,
+#                                      and qemu-user-static where 32-bit x86
+#                                      code must be emulated
 #   scripts/install-deps.sh PACKAGE..  just these
-# (qemu-user-static, for machines that cannot run 32-bit code, is installed
-# by scripts/windows_host.py when it is needed.)
+# The .NET SDK is not among Debian's packages: it comes with the machine
+# (dotnet on PATH); this installs what it needs from Debian.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-packages=("$@")
-[ $# -gt 0 ] || packages=(
-  cmake make g++ python3 libgtest-dev libbenchmark-dev   # native build, tests, benchmarks
-  python3-pefile                                         # reading PE files (for /usr/bin/python3)
-  clang libclang-rt-14-dev valgrind time                 # fuzzing, memcheck, benchmark timing
-  g++-mingw-w64-i686 binutils-mingw-w64-i686             # the shipped 32-bit Windows images
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         # their x86-64 stand-ins
-  wine wine32:i386 wine64 xvfb xauth x11-utils           # running both, with a display
-  mono-mcs mono-runtime mono-devel                       # Faultbridge.dll (and the 4.7.2 reference assemblies)
-  nunit-console libnunit-cil-dev                         # its tests
-)
+install() {
+  local missing=() package status
+  for package in "$@"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "install-deps: installing ${missing[*]}" >&2
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
 
-missing=()
-for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "installing: ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
+if [ $# -gt 0 ]; then
+  install "$@"
+  exit 0
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install \
+  cmake make g++ python3 libgtest-dev libbenchmark-dev   `# native build, tests, benchmarks` \
+  python3-pefile                                         `# reading PE files (for /usr/bin/python3)` \
+  clang libclang-rt-14-dev valgrind time                 `# fuzzing, memcheck, benchmark timing` \
+  g++-mingw-w64-i686 binutils-mingw-w64-i686             `# the pe32 build: shipped 32-bit images` \
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         `# the x64 build: their x86-64 stand-ins` \
+  wine wine32:i386 wine64 xvfb x11-utils e2fsprogs       `# running both, with a display` \
+  ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation` \
+  mono-mcs mono-runtime mono-devel nunit-console libnunit-cil-dev   `# the bridge's tests on Mono`
+# Where 32-bit x86 code must be emulated (or HEXALIFT_I386=emulated asks
+# for it), Wine's 32-bit loader runs under qemu-user.
+if [ "$(PYTHONPATH=scripts python3 scripts/windows_host.py mode)" = emulated ]; then
+  install qemu-user-static
+fi

@@ -3,7 +3,8 @@ window, the shutdown, and the simulator's journal lines in between."""
 
 import re
 
-from harness import ADDRESS, JOURNAL_LINE, TARGET_OF
+from harness import ADDRESS, JOURNAL_LINE
+from winhost.hexalift import TARGET_OF
 
 WARNING = "Do not turn off power."
 # Arguments shown as 'ptr' (unless the trace decodes them as text).
@@ -15,11 +16,13 @@ def image_line(path: str) -> str:
     return f"The program\n {path}\n is written in hardware."
 
 
-def describe(calls) -> list:
+def describe(calls, bits: int) -> list:
     """One text per call, with handles named: 'dialog' for the window,
     'item' for the control just looked up, 'token' for the process token,
-    'ptr' for buffers. Journal lines become 'journal: <call>'."""
+    'ptr' for buffers, -1 for the process pseudo-handle of a bits-wide
+    build. Journal lines become 'journal: <call>'."""
     dialog, item, texts = None, None, []
+    all_ones = (1 << bits) - 1
     for call in calls:
         if call.function == "OutputDebugStringA":
             _, entry = JOURNAL_LINE.match(call.arguments[0].rstrip("\n")).groups()
@@ -37,7 +40,7 @@ def describe(calls) -> list:
                 shown.append("dialog")
             elif value != 0 and value == item:
                 shown.append("item")
-            elif value in (0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF):   # GetCurrentProcess() in 32 or 64 bits
+            elif value == all_ones:   # GetCurrentProcess()
                 shown.append("-1")
             else:
                 shown.append(str(value))
@@ -77,6 +80,13 @@ def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 3
                   LOOKUP if bits == 32 else (LOOKUP, "LookupPrivilegeValueA(0, ptr, ptr)"),
                   "AdjustTokenPrivileges(token, 0, ptr, 0, 0, 0)", "ExitWindowsEx(5, 0)"]
     return calls
+
+
+def width_problems(calls, bits: int) -> list:
+    """The trace must come from a program of the build's width: a 64-bit
+    image lies above 4 GiB, so every call returns there, a 32-bit one below."""
+    wrong = [call.function for call in calls if (call.returns_to >= 1 << 32) != (bits == 64)]
+    return [f"calls returning to code of another width than {bits} bits: {wrong}"] if wrong else []
 
 
 TARGET = re.compile(r"journal: FL_(Read|Write)\((\d+),")

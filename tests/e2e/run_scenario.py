@@ -2,12 +2,12 @@
 one build of the Windows images: the shipped 32-bit one (pe32) or its
 x86-64 stand-in (x64). MODE is the machine's (windows_host.py mode).
 
-  run_scenario.py --list --flavour F --mode MODE
-  run_scenario.py COMMON --prepare | --stop
-  run_scenario.py COMMON --program EXE [--output DIR]
-  run_scenario.py COMMON NAME
+  run_scenario.py --list
+  run_scenario.py SESSION --prepare | --stop
+  run_scenario.py SESSION --program EXE [--output DIR]
+  run_scenario.py SESSION --windows-bin DIR --imagetool FILE NAME
 
-COMMON: --flavour F --mode MODE --windows-bin DIR --imagetool FILE --work DIR
+SESSION: --build pe32|x64 --mode MODE --work DIR
 """
 
 import argparse
@@ -15,11 +15,12 @@ import re
 import sys
 from pathlib import Path
 
-from harness import DIRECTORY, Tools, WineSession, lay_out, prepare_prefix, run, run_program
-from program_calls import describe, order_problems, same_calls, window_and_shutdown
-from scenarios import BY_NAME, EMULATED_SET, ONLY_32_BIT, Image
-
-SKIPPED = 77   # ctest's SKIP_RETURN_CODE for these tests
+from harness import prepare_prefix, run, run_program
+from program_calls import describe, order_problems, same_calls, width_problems, window_and_shutdown
+from scenarios import BY_NAME, ONLY_32_BIT, Image
+from winhost import BUILDS, SKIPPED, WineSession
+from winhost.i386 import MODES
+from winhost.hexalift import DIRECTORY, Tools, lay_out
 SHUTDOWN_PRIVILEGE_ONLY = "disable_all=0, get_modified_state=0, privileges={{luid=0000000000000013,attrs=2}}"
 
 
@@ -80,10 +81,11 @@ def check(tools, scenario, expect, outcome, which):
     # opened (absent, or a directory), or one whose first byte is "0".
     settings = scenario.setup.settings
     shutdown = settings is None or settings == DIRECTORY or settings[:1] == b"0"
-    described = describe(outcome.calls)
+    bits = tools.session.build.bits
+    described = describe(outcome.calls, bits)
+    problems += [f"{which}: {problem}" for problem in width_problems(outcome.calls, bits)]
     differs("window and shutdown calls", [text for text in described if not text.startswith("journal: ")],
-            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown,
-                                64 if tools.session.flavour == "x64" else 32), same_calls)
+            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown, bits), same_calls)
     differs("journal as the program's thread saw it",
             [text[len("journal: "):] for text in described if text.startswith("journal: ")],
             expect.journal)
@@ -102,30 +104,30 @@ def main():
     parser.add_argument("--stop", action="store_true")
     parser.add_argument("--program", type=Path, help="a Windows test program to run in the prefix")
     parser.add_argument("--output", type=Path, help="a folder for what the program writes")
-    parser.add_argument("--flavour", choices=("pe32", "x64"), required=True)
-    parser.add_argument("--mode", choices=("native", "emulated"), required=True)
+    parser.add_argument("--build", choices=BUILDS)
+    parser.add_argument("--mode", choices=MODES)
     parser.add_argument("--windows-bin", type=Path)
     parser.add_argument("--imagetool", type=Path)
     parser.add_argument("--work", type=Path, default=Path())
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    session = WineSession(args.work, args.flavour, args.mode)
     if args.list:
-        print(";".join(name for name in BY_NAME if not session.emulated or name in EMULATED_SET))
+        print(";".join(BY_NAME))
         return 0
-    tools = Tools(args.windows_bin, args.imagetool, session)
+    session = WineSession(args.work, BUILDS[args.build], args.mode)
     if args.prepare:
         (session.work / "skipped.txt").unlink(missing_ok=True)
-        prepare_prefix(tools)
+        prepare_prefix(session)
         return 0
     if args.stop:
         session.stop()
         return 0
     if args.program:
-        return run_program(tools, args.program, args.output)
+        return run_program(session, args.program, args.output)
 
-    if args.flavour == "x64" and args.name in ONLY_32_BIT:
-        reason = f"e2e.x64.{args.name} skipped: {ONLY_32_BIT[args.name]}"
+    tools = Tools(args.windows_bin, args.imagetool, session)
+    if session.build.bits == 64 and args.name in ONLY_32_BIT:
+        reason = f"e2e.{args.build}.{args.name} skipped: {ONLY_32_BIT[args.name]}"
         print(reason)
         with open(session.work / "skipped.txt", "a") as skipped:
             skipped.write(reason + "\n")

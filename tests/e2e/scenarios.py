@@ -3,7 +3,7 @@ journal and flash contents each run must leave."""
 
 from dataclasses import dataclass, replace
 
-from harness import DIRECTORY, FPGA_IMAGE, INSTALL_DIR, PROCESSOR_IMAGE, Setup
+from winhost.hexalift import DIRECTORY, FPGA_IMAGE, INSTALL_DIR, PROCESSOR_IMAGE, Setup
 
 NIOS_PATH = INSTALL_DIR + PROCESSOR_IMAGE
 FPGA_PATH = INSTALL_DIR + FPGA_IMAGE
@@ -359,9 +359,5 @@ ONLY_32_BIT = {
     "payload_too_large_to_allocate": "a 64-bit process can allocate nearly 4 GiB, so the allocation "
                                      "failure this scenario checks cannot happen in the x86-64 build",
 }
-# Where the shipped 32-bit build runs only under emulation (minutes per
-# run), this one scenario stands for the table: both images written, the
-# board held in reset, the window under Xvfb, and the shutdown.
-EMULATED_SET = ("settings_0",)
-assert set(ONLY_32_BIT) | set(EMULATED_SET) <= set(BY_NAME)
+assert set(ONLY_32_BIT) <= set(BY_NAME)
 assert len(BY_NAME) == len(SCENARIOS), "scenario names must be unique"

@@ -2,7 +2,7 @@
 under Wine: what a user sees for good and bad input.
 
   imagetool_test.py IMAGETOOL                    the native tool
-  imagetool_test.py IMAGETOOL --flavour F --mode MODE --windows-bin DIR --imagetool FILE --work DIR
+  imagetool_test.py IMAGETOOL --build B --mode MODE --work DIR --windows-bin DIR --imagetool FILE
                                                  imagetool.exe of one build, in its Wine session
 """
 
@@ -13,8 +13,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
-from harness import WineSession  # noqa: E402  (the scenarios' Wine session)
+from winhost import BUILDS, WineSession
 
 IMAGETOOL = Path(sys.argv[1])
 
@@ -96,7 +95,7 @@ class ImageToolForWindows(ImageTool):
 
 def windows_arguments(argv: list) -> argparse.Namespace:
     parser = argparse.ArgumentParser()
-    for name in ("--flavour", "--mode", "--windows-bin", "--imagetool", "--work"):
+    for name in ("--build", "--mode", "--windows-bin", "--imagetool", "--work"):
         parser.add_argument(name)
     return parser.parse_args(argv)
 
@@ -104,7 +103,7 @@ def windows_arguments(argv: list) -> argparse.Namespace:
 if __name__ == "__main__":
     if len(sys.argv) > 2:
         args = windows_arguments(sys.argv[2:])
-        ImageToolForWindows.session = WineSession(Path(args.work), args.flavour, args.mode)
+        ImageToolForWindows.session = WineSession(Path(args.work), BUILDS[args.build], args.mode)
         ImageToolForWindows.windows_bin = Path(args.windows_bin)
         suite = unittest.defaultTestLoader.loadTestsFromName("test_windows_tool_makes_the_same_image",
                                                              ImageToolForWindows)

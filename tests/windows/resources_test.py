@@ -1,8 +1,12 @@
 """What is compiled into the Windows images: the progress window's template
 and the manifest field by field (a resource compiler that quietly adds or
-drops a style bit fails here), the version resources, and the image flags."""
+drops a style bit fails here), the version resources, the image flags, and
+the machine type of every image of both builds, so that the x86-64
+stand-ins can never pass for the shipped images or the other way round.
 
-import re
+  resources_test.py PE32_BIN X64_BIN
+"""
+
 import struct
 import sys
 import unittest
@@ -10,9 +14,10 @@ from pathlib import Path
 
 import pefile
 
-HEXALIFT = pefile.PE(sys.argv[1])
-IMAGETOOL = pefile.PE(sys.argv[2])
-RT_DIALOG, RT_VERSION, RT_MANIFEST, JAPANESE, US_ENGLISH = 5, 16, 24, 1041, 1033
+PE32_BIN, X64_BIN = Path(sys.argv[1]), Path(sys.argv[2])
+HEXALIFT = pefile.PE(PE32_BIN / "hexalift.exe")
+IMAGETOOL = pefile.PE(PE32_BIN / "imagetool.exe")
+RT_DIALOG, RT_MANIFEST, JAPANESE = 5, 24, 1041
 SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll"}
 PLACEHOLDER = "スタティック"
 
@@ -129,18 +134,25 @@ class Images(unittest.TestCase):
         for image, name, description in ((HEXALIFT, "hexalift.exe", "Optical module firmware update"),
                                          (IMAGETOOL, "imagetool.exe", "Firmware image tool")):
             with self.subTest(name):
-                self.assertEqual(image.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"])
                 self.assertEqual(image.OPTIONAL_HEADER.DllCharacteristics & 0x0140, 0x0140, "DEP and ASLR")
                 self.assertEqual(image.FILE_HEADER.TimeDateStamp, 0, "no link time stamp")
                 self.assertLessEqual({entry.dll.decode() for entry in image.DIRECTORY_ENTRY_IMPORT}, SYSTEM_DLLS)
-                version = resource(image, RT_VERSION, 1, US_ENGLISH)
-                fixed = version.index(struct.pack("<I", 0xFEEF04BD))
-                self.assertEqual(struct.unpack_from("<4H", version, fixed + 8), (0, 1, 0, 0),
-                                 "file version 1.0.0.0")   # stored as (minor, major), (patch, build)
-                text = version.decode("utf-16-le", errors="replace")
+                fixed = image.VS_FIXEDFILEINFO[0]
+                self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0), "file version 1.0.0.0")
+                strings = {key.decode(): value.decode() for info in image.FileInfo[0] if info.Key == b"StringFileInfo"
+                           for table in info.StringTable for key, value in table.entries.items()}
                 for key, value in (("FileDescription", description), ("ProductVersion", "1.0.0.0"),
                                    ("OriginalFilename", name)):
-                    self.assertRegex(text, re.escape(key) + "\0+" + re.escape(value) + "\0")
+                    self.assertEqual(strings.get(key), value, key)
+
+    def test_each_build_has_its_machine_type(self):
+        for folder, machine in ((PE32_BIN, "IMAGE_FILE_MACHINE_I386"), (X64_BIN, "IMAGE_FILE_MACHINE_AMD64")):
+            images = [p for p in folder.rglob("*") if p.suffix in (".exe", ".dll")]
+            self.assertGreaterEqual(len(images), 6, folder)
+            for path in images:
+                with self.subTest(str(path)):
+                    header = pefile.PE(path, fast_load=True).FILE_HEADER
+                    self.assertEqual(header.Machine, pefile.MACHINE_TYPE[machine])
 
 
 if __name__ == "__main__":

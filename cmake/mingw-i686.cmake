@@ -1,3 +1,0 @@
-# Cross-compiles the shipped 32-bit Windows images with mingw-w64 (i686).
-set(MINGW_ARCH i686)
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,117 @@
+"""hexalift's surroundings in a Wine prefix: the program with the simulated
+module's libraries beside it, the images in the install folder, the
+settings file and the run log on drive C, and the flash the simulator
+holds. The demo, the scenarios and the benchmark lay a run out with this.
+"""
+
+import shutil
+import subprocess
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from .session import WineSession
+
+INSTALL_DIR = ("C:\\Program Files\\Veltrane Corporation\\Signal Analyzer\\System"
+               "\\Hardware Objects\\Optical\\")
+PROCESSOR_IMAGE = "qd5180b.nios"
+FPGA_IMAGE = "qd5180a.fpga"
+TARGET_OF = {PROCESSOR_IMAGE: 1, FPGA_IMAGE: 2}
+SETTINGS = "zef_installer.ini"
+RUN_LOG = "zef_installer.log"
+DIRECTORY = b"<a directory>"   # an image or settings "file" that is a directory
+
+
+@dataclass
+class Tools:
+    windows_bin: Path      # hexalift.exe and simulator/ beside it, of one build
+    imagetool: Path        # the native image tool
+    session: WineSession   # the Wine prefix, server and display that build runs in
+
+    @property
+    def work(self) -> Path:
+        """Scratch space: the prefix and one folder per run."""
+        return self.session.work
+
+    def drive_c(self) -> Path:
+        return self.session.prefix / "drive_c"
+
+    def install_dir(self) -> Path:
+        return self.drive_c() / INSTALL_DIR[3:].rstrip("\\").replace("\\", "/")
+
+    def make_image(self, version: str, payload: bytes) -> bytes:
+        """A valid image made by the image tool."""
+        with tempfile.TemporaryDirectory() as scratch:
+            payload_path = Path(scratch) / "payload"
+            image_path = Path(scratch) / "image"
+            payload_path.write_bytes(payload)
+            subprocess.run([str(self.imagetool), "create", version, str(payload_path),
+                            str(image_path)], check=True)
+            return image_path.read_bytes()
+
+    def simulator_file(self, name: str) -> Path:
+        """Where a simulated library of the given name was built."""
+        direct = self.windows_bin / "simulator" / f"{name}.dll"
+        return direct if direct.exists() else self.windows_bin / "simulator" / "variants" / f"{name}.dll"
+
+
+@dataclass
+class Setup:
+    """What lies on the machine before a run."""
+    settings: bytes | None = b"1"           # c:\zef_installer.ini; None: absent
+    old_log: bytes | None = None            # c:\zef_installer.log before the run
+    log_is_directory: bool = False          # the log cannot be created
+    log_read_only: bool = False             # old_log is immutable: it cannot be opened for writing
+    images: dict = field(default_factory=dict)   # file name -> bytes; missing: absent
+    flash: dict = field(default_factory=dict)    # target -> bytes held before the run
+    libraries: dict = field(default_factory=lambda: {"Flash.dll": "Flash", "zefib.dll": "zefib"})
+    simulator: dict = field(default_factory=dict)  # HEXSIM_* settings
+    display: bool = True                           # False: no X display, so no window
+
+
+def reset_drive_c(tools: Tools) -> None:
+    for name in (SETTINGS, RUN_LOG):
+        path = tools.drive_c() / name
+        if path.is_file():
+            subprocess.run(["chattr", "-i", str(path)], check=True)
+        if path.is_dir():
+            shutil.rmtree(path)
+        elif path.exists():
+            path.unlink()
+    shutil.rmtree(tools.install_dir(), ignore_errors=True)
+
+
+def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
+    """Puts the program, its libraries, the images, the settings and the
+    flash contents in place for a first run."""
+    reset_drive_c(tools)
+    shutil.rmtree(run_dir, ignore_errors=True)
+    run_dir.mkdir(parents=True)
+    shutil.copy(tools.windows_bin / "hexalift.exe", run_dir)
+    for dll_name, built_name in setup.libraries.items():
+        if built_name is not None:
+            shutil.copy(tools.simulator_file(built_name), run_dir / dll_name)
+    for target, content in setup.flash.items():
+        (run_dir / f"flash-target-{target}.bin").write_bytes(content)
+
+    tools.install_dir().mkdir(parents=True)
+    for name, content in setup.images.items():
+        write_or_make_directory(tools.install_dir() / name, content)
+    if setup.settings is not None:
+        write_or_make_directory(tools.drive_c() / SETTINGS, setup.settings)
+    log = tools.drive_c() / RUN_LOG
+    if setup.log_is_directory:
+        log.mkdir()
+    elif setup.old_log is not None:
+        log.write_bytes(setup.old_log)
+        if setup.log_read_only:
+            # Wine running as root ignores missing write permission; the
+            # immutable flag holds even for root.
+            subprocess.run(["chattr", "+i", str(log)], check=True)
+
+
+def write_or_make_directory(path: Path, content: bytes) -> None:
+    if content == DIRECTORY:
+        path.mkdir()
+    else:
+        path.write_bytes(content)
