@@ -38,8 +38,7 @@ install \
   g++-mingw-w64-i686 binutils-mingw-w64-i686             `# the pe32 build: shipped 32-bit images` \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         `# the x64 build: their x86-64 stand-ins` \
   wine wine32:i386 wine64 xvfb x11-utils e2fsprogs       `# running both, with a display` \
-  ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation` \
-  mono-mcs mono-runtime mono-devel nunit-console libnunit-cil-dev   `# the bridge's tests on Mono`
+  ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation`
 # Where 32-bit x86 code must be emulated (or HEXALIFT_I386=emulated asks
 # for it), Wine's 32-bit loader runs under qemu-user.
 if [ "$(PYTHONPATH=scripts python3 scripts/windows_host.py mode)" = emulated ]; then
