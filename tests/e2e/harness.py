@@ -4,12 +4,11 @@ bytes, the simulator's journal and what reached flash."""
 
 import os
 import re
-import shutil
 import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from winhost import WineSession, windows_path
+from winhost import WineSession
 from winhost.hexalift import DIRECTORY, RUN_LOG, Setup, Tools, lay_out
 
 
@@ -166,17 +165,11 @@ def decode_c_string(quoted: str) -> str:
     return quoted[1:-1].encode("latin-1").decode("unicode_escape")
 
 
-def run_program(session: WineSession, program: Path, output_dir: Path | None = None) -> int:
-    """Runs a Windows test program in the prefix, with the display, and
-    passes its output and exit status on. An output folder is made afresh
-    and handed to the program as its argument."""
-    arguments = []
-    if output_dir is not None:
-        shutil.rmtree(output_dir, ignore_errors=True)
-        output_dir.mkdir(parents=True)
-        arguments.append(windows_path(output_dir))
+def run_program(session: WineSession, program: Path, **extra) -> int:
+    """Runs a Windows test program in the prefix, with the display and the
+    extra environment, and passes its output and exit status on."""
     output = session.work / f"{program.stem}.out"
     output.unlink(missing_ok=True)
-    status = session.run([program, *arguments], program.parent, output)
+    status = session.run([program], program.parent, output, **extra)
     print(output.read_text(encoding="latin-1"), end="")
     return status

@@ -4,7 +4,7 @@ x86-64 stand-in (x64). MODE is the machine's (windows_host.py mode).
 
   run_scenario.py --list
   run_scenario.py SESSION --prepare | --stop
-  run_scenario.py SESSION --program EXE [--output DIR]
+  run_scenario.py SESSION --program EXE [--coreclr]
   run_scenario.py SESSION --windows-bin DIR --imagetool FILE NAME
 
 SESSION: --build pe32|x64 --mode MODE --work DIR
@@ -18,7 +18,7 @@ from pathlib import Path
 from harness import prepare_prefix, run, run_program
 from program_calls import describe, order_problems, same_calls, width_problems, window_and_shutdown
 from scenarios import BY_NAME, ONLY_32_BIT, Image
-from winhost import BUILDS, SKIPPED, WineSession
+from winhost import BUILDS, CORECLR_OVERRIDES, SKIPPED, WineSession
 from winhost.i386 import MODES
 from winhost.hexalift import DIRECTORY, Tools, lay_out
 SHUTDOWN_PRIVILEGE_ONLY = "disable_all=0, get_modified_state=0, privileges={{luid=0000000000000013,attrs=2}}"
@@ -97,13 +97,33 @@ def check(tools, scenario, expect, outcome, which):
     return problems
 
 
+def tell_skipped(session: WineSession, reason: str) -> None:
+    """ctest does not show why a test or a case was left out:
+    scripts/test.sh prints these lines after its summary."""
+    print(reason)
+    with open(session.work / "skipped.txt", "a") as skipped:
+        skipped.write(reason + "\n")
+
+
+def coreclr_environment(session: WineSession) -> dict:
+    """Wine's own mscoree for the runtime, and no second CoreCLR process
+    where each takes minutes."""
+    extra = {"WINEDLLOVERRIDES": CORECLR_OVERRIDES}
+    if session.emulated:
+        why = ("a CoreCLR process takes minutes under emulation; these cases run where 32-bit code "
+               "runs natively")
+        extra["FAULTBRIDGE_NO_CHILD_PROCESSES"] = why
+        tell_skipped(session, f"faultbridge.{session.build.name}.clr: cases in a child process skipped: {why}")
+    return extra
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--prepare", action="store_true")
     parser.add_argument("--stop", action="store_true")
     parser.add_argument("--program", type=Path, help="a Windows test program to run in the prefix")
-    parser.add_argument("--output", type=Path, help="a folder for what the program writes")
+    parser.add_argument("--coreclr", action="store_true", help="the program is a CoreCLR one")
     parser.add_argument("--build", choices=BUILDS)
     parser.add_argument("--mode", choices=MODES)
     parser.add_argument("--windows-bin", type=Path)
@@ -123,14 +143,11 @@ def main():
         session.stop()
         return 0
     if args.program:
-        return run_program(session, args.program, args.output)
+        return run_program(session, args.program, **(coreclr_environment(session) if args.coreclr else {}))
 
     tools = Tools(args.windows_bin, args.imagetool, session)
     if session.build.bits == 64 and args.name in ONLY_32_BIT:
-        reason = f"e2e.{args.build}.{args.name} skipped: {ONLY_32_BIT[args.name]}"
-        print(reason)
-        with open(session.work / "skipped.txt", "a") as skipped:
-            skipped.write(reason + "\n")
+        tell_skipped(session, f"e2e.{args.build}.{args.name} skipped: {ONLY_32_BIT[args.name]}")
         return SKIPPED
     scenario = BY_NAME[args.name]
     setup = scenario.setup

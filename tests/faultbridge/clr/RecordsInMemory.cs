@@ -1,0 +1,101 @@
+// The bridge's reading of exception records built in memory in the 32-bit
+// layout: the verdict for each kind of code, the text lookup and its fixed
+// texts, and what the guarded call's filter stage does when its source of
+// exception pointers gives none or fails, which no runtime shows on demand.
+using System;
+using System.Collections.Generic;
+using System.Runtime.InteropServices;
+using System.Threading;
+
+namespace Faultkit.Tests
+{
+    /// <summary>Exception pointers and a record (EXCEPTION_POINTERS, EXCEPTION_RECORD; 32-bit) in unmanaged memory.</summary>
+    internal sealed class NativeRecord : IDisposable
+    {
+        public const int Size = 4096;
+        public readonly IntPtr Pointers;   // record, then context
+        public readonly IntPtr Record;
+
+        public NativeRecord(uint code)
+        {
+            Pointers = Marshal.AllocHGlobal(Size);
+            Marshal.Copy(new byte[Size], 0, Pointers, Size);
+            Record = Pointers + 16;
+            Marshal.WriteIntPtr(Pointers, Record);
+            Marshal.WriteInt32(Record, 0, unchecked((int)code));
+        }
+
+        public IntPtr ParameterArea => Record + 20;
+
+        public void Dispose() => Marshal.FreeHGlobal(Pointers);
+    }
+
+    internal static class RecordsInMemory
+    {
+        public static IEnumerable<Case> Cases()
+        {
+            IntPtr noMessage = Faultbridge.GetExceptionString(IntPtr.Zero);
+            IntPtr systemError;
+            using (var other = new NativeRecord(0xC0000005))
+                systemError = Faultbridge.GetExceptionString(other.Pointers);
+
+            foreach ((uint code, uint verdict) in new[] {
+                (0xE0000000u, 1u), (0xE0000001u, 1u), (0xE0434352u, 1u), (0xFFFFFFFFu, 1u),
+                (0xDFFFFFFFu, 0u), (0xC0000005u, 0u), (0x80000003u, 0u), (0u, 0u) })
+                yield return new Case($"0x{code:X8}: verdict {verdict}, lookup " + (verdict == 1 ? "record + 20" : "\"System Error\""), () =>
+                {
+                    using var record = new NativeRecord(code);
+                    Expect.Equal(verdict, Faultbridge.filter(record.Pointers), "verdict");
+                    Expect.Equal(verdict == 1 ? record.ParameterArea : systemError, Faultbridge.GetExceptionString(record.Pointers), "lookup");
+                });
+
+            yield return new Case("no pointers, or pointers that name no record: verdict 0, lookup \"no message\"", () =>
+            {
+                Expect.Equal(0u, Faultbridge.filter(IntPtr.Zero), "verdict without pointers");
+                using var empty = new NativeRecord(0xE0000001);
+                Marshal.WriteIntPtr(empty.Pointers, IntPtr.Zero);
+                Expect.Equal(0u, Faultbridge.filter(empty.Pointers), "verdict without a record");
+                Expect.Equal(noMessage, Faultbridge.GetExceptionString(empty.Pointers), "lookup without a record");
+            });
+
+            yield return new Case("the fixed texts keep their addresses, on every thread", () =>
+            {
+                IntPtr fromOtherThread = IntPtr.Zero;
+                var thread = new Thread(() => fromOtherThread = Faultbridge.GetExceptionString(IntPtr.Zero));
+                thread.Start();
+                thread.Join();
+                Expect.Equal(noMessage, fromOtherThread, "\"no message\" from another thread");
+                for (int i = 0; i < 100; ++i)
+                    Expect.Equal(noMessage, Faultbridge.GetExceptionString(IntPtr.Zero), "\"no message\" again");
+                Expect.Equal("no message", Marshal.PtrToStringAnsi(noMessage, 10), "text");
+                Expect.Equal("System Error", Marshal.PtrToStringAnsi(systemError, 12), "text");
+                Expect.Equal((byte)0, Marshal.ReadByte(noMessage, 10), "zero byte of \"no message\"");
+                Expect.Equal((byte)0, Marshal.ReadByte(systemError, 12), "zero byte of \"System Error\"");
+            });
+
+            yield return new Case("only the named record's code counts: its link to a nested record, flags, address and count do not", () =>
+            {
+                using var nested = new NativeRecord(0xE0000001);
+                using var record = new NativeRecord(0xC0000005);
+                Marshal.WriteIntPtr(record.Record, 8, nested.Record);
+                Marshal.WriteInt32(record.Record, 4, -1);
+                Marshal.WriteInt32(record.Record, 12, -1);
+                Marshal.WriteInt32(record.Record, 16, 0);
+                Expect.Equal(0u, Faultbridge.filter(record.Pointers), "verdict");
+                Expect.Equal(systemError, Faultbridge.GetExceptionString(record.Pointers), "lookup");
+            });
+
+            // The guarded call with another source of exception pointers
+            // (the public call takes the runtime's).
+            foreach ((string source, Func<IntPtr> pointers) in new (string, Func<IntPtr>)[] {
+                ("gives none", () => IntPtr.Zero),
+                ("fails", () => throw new NotSupportedException("no exception pointers here")) })
+                yield return new Case($"the pointer source {source}: the exception passes unchanged", () =>
+                {
+                    var raised = new InvalidOperationException("as raised");
+                    Exception caught = Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(() => throw raised, pointers));
+                    Expect.True(ReferenceEquals(raised, caught), $"the caller received {caught}");
+                });
+        }
+    }
+}
