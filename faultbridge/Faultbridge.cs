@@ -93,7 +93,7 @@ namespace Faultkit
         /// <summary>
         /// The guarded call, with the source of the exception pointers that its
         /// filter stage reads: the runtime's own for the public call; records
-        /// built in memory for tests on a runtime that gives none.
+        /// built in memory for the tests of its reading.
         /// </summary>
         [HandleProcessCorruptedStateExceptions]
         [SecurityCritical]

@@ -105,16 +105,23 @@ def tell_skipped(session: WineSession, reason: str) -> None:
         skipped.write(reason + "\n")
 
 
-def coreclr_environment(session: WineSession) -> dict:
-    """Wine's own mscoree for the runtime, and no second CoreCLR process
-    where each takes minutes."""
-    extra = {"WINEDLLOVERRIDES": CORECLR_OVERRIDES}
+# Where 32-bit code is emulated, CoreCLR ends at start-up, before any case:
+# its garbage collector writes to memory that Wine watches for writes
+# (MEM_WRITE_WATCH) by catching the page fault, and qemu-user hands Wine
+# that fault without a trap number, which Wine reports as an illegal
+# instruction.
+CORECLR_UNDER_EMULATION = (
+    "CoreCLR does not start where 32-bit code is emulated: qemu-user reports the page faults of Wine's "
+    "write watches, which its garbage collector uses, without a trap number, and Wine turns them into an "
+    "illegal instruction (README.md, \"Faultbridge\"); these cases run where 32-bit code runs natively")
+
+
+def run_coreclr_program(session: WineSession, program: Path) -> int:
+    """A CoreCLR program: with Wine's own mscoree, which the runtime needs."""
     if session.emulated:
-        why = ("a CoreCLR process takes minutes under emulation; these cases run where 32-bit code "
-               "runs natively")
-        extra["FAULTBRIDGE_NO_CHILD_PROCESSES"] = why
-        tell_skipped(session, f"faultbridge.{session.build.name}.clr: cases in a child process skipped: {why}")
-    return extra
+        tell_skipped(session, f"faultbridge.{session.build.name}.clr skipped: {CORECLR_UNDER_EMULATION}")
+        return SKIPPED
+    return run_program(session, program, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
 
 
 def main():
@@ -143,7 +150,7 @@ def main():
         session.stop()
         return 0
     if args.program:
-        return run_program(session, args.program, **(coreclr_environment(session) if args.coreclr else {}))
+        return run_coreclr_program(session, args.program) if args.coreclr else run_program(session, args.program)
 
     tools = Tools(args.windows_bin, args.imagetool, session)
     if session.build.bits == 64 and args.name in ONLY_32_BIT:
