@@ -11,11 +11,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# PACKAGE[:ARCH] is installed for ARCH, or for this machine's own
+# architecture. A name alone may also match its i386 copy (libicu72:i386
+# comes with Wine), which does not count.
+installed() {
+  local name=${1%%:*} arch=${1#*:}
+  [ "$arch" = "$1" ] && arch=$(dpkg --print-architecture)
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$name" 2>/dev/null |
+    grep -Eqx "($arch|all) install ok installed"
+}
+
 install() {
-  local missing=() package status
+  local missing=() package
   for package in "$@"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$package")
+    installed "$package" || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "install-deps: installing ${missing[*]}" >&2
