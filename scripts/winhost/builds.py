@@ -11,7 +11,6 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
 # What one Wine process on the 32-bit loader costs under emulation, roughly
 # (measured: 85 to 90 s for a hexalift run with its relay trace).
 EMULATED_SECONDS_PER_PROCESS = 90

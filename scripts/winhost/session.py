@@ -15,7 +15,7 @@ import subprocess
 from pathlib import Path
 
 from . import display, i386
-from .builds import PREPARE_TIMEOUT, SERVER, Build
+from .builds import BUILDS, PREPARE_TIMEOUT, Build
 
 # Wine's Mono and Gecko installers would open a dialog and hang: off while
 # a prefix is made and for programs that do not need them.
@@ -29,7 +29,9 @@ CORECLR_OVERRIDES = "mshtml="
 # one's connection: it stays up, but not for ever after a killed run.
 SERVER_LINGER_SECONDS = 900
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-LOADER_64 = "/usr/lib/wine/wine64"
+SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
+# Prefixes are made and their registry is set with the 64-bit loader.
+LOADER_64 = BUILDS["x64"].loader
 
 
 def windows_path(path: Path) -> str:
