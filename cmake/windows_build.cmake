@@ -3,7 +3,7 @@
 # row of the build table (scripts/winhost/builds.py), in build/<name>:
 # build/pe32 (the shipped 32-bit images) and build/x64 (their x86-64
 # stand-ins). The table also says, with this machine's mode, which build
-# runs emulated here and how long its tests may take.
+# runs in the guest here and how long its tests may take.
 include(ExternalProject)
 execute_process(COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/windows_host.py cmake
   OUTPUT_FILE ${CMAKE_BINARY_DIR}/windows_builds.cmake COMMAND_ERROR_IS_FATAL ANY)

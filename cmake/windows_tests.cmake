@@ -6,34 +6,69 @@
 # session (fixture wine_BUILD, made by wine.BUILD.prefix) and run one after
 # another; the two builds run side by side.
 #
-# Where a build runs emulated here, each Wine process takes minutes: only
-# the tests in EMULATED_SET (KIND.NAME) run for it, labelled "emulated".
+# Where a build runs in the guest (the pe32 build in the "vm" mode), the
+# same tests run there, in GUEST_SHARDS batches (guest.BUILD.N), each in one
+# guest of its own, side by side: a guest and its Wine session take half a
+# minute to start, a test a few seconds. Each test keeps its name and
+# reports what it did in the guest; all carry the label "in-guest".
 
-set(EMULATED_SET e2e.settings_0 windows.report_failure faultbridge.clr)
+set(GUEST_SHARDS 2)
 set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts)
+set(GUEST_BATCH ${PROJECT_SOURCE_DIR}/tests/e2e/guest_batch.py)
 
-# add_windows_test(BUILD KIND NAME COMMAND...)
-function(add_windows_test build kind name)
-  set(emulated ${WINDOWS_BUILD_${build}_EMULATED})
-  if(emulated AND NOT "${kind}.${name}" IN_LIST EMULATED_SET)
-    return()
-  endif()
-  set(test ${kind}.${build}.${name})
-  add_test(NAME ${test} COMMAND ${ARGN})
-  set(labels ${WINDOWS_BUILD_${build}_LABEL})
-  set(cost 1)
-  if(emulated)
-    list(APPEND labels emulated)
-    set(cost 1000)   # started first: they are the longest
-  endif()
-  set_tests_properties(${test} PROPERTIES LABELS "${labels}" COST ${cost}
+function(windows_test_properties test build)
+  set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL}"
     FIXTURES_REQUIRED wine_${build} RESOURCE_LOCK prefix_${build}
     TIMEOUT ${WINDOWS_BUILD_${build}_TIMEOUT} SKIP_RETURN_CODE ${SKIPPED_STATUS}
     ENVIRONMENT "${WINHOST_ENVIRONMENT}")
 endfunction()
 
+# add_windows_test(BUILD KIND NAME COMMAND...)
+function(add_windows_test build kind name)
+  set(test ${kind}.${build}.${name})
+  if(NOT WINDOWS_BUILD_${build}_IN_GUEST)
+    add_test(NAME ${test} COMMAND ${ARGN})
+    windows_test_properties(${test} ${build})
+    return()
+  endif()
+  # In the guest: a line of the next shard's batch, and a test that reports it.
+  get_property(count GLOBAL PROPERTY guest_tests_${build})
+  if(NOT count)
+    set(count 0)
+  endif()
+  math(EXPR shard "${count} % ${GUEST_SHARDS} + 1")
+  math(EXPR count "${count} + 1")
+  set_property(GLOBAL PROPERTY guest_tests_${build} ${count})
+  list(JOIN ARGN "\t" command)
+  set_property(GLOBAL APPEND_STRING PROPERTY guest_batch_${build}_${shard} "${test}\t${command}\n")
+  add_test(NAME ${test} COMMAND ${Python3_EXECUTABLE} ${GUEST_BATCH} report ${test}
+    --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard})
+  set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"
+    FIXTURES_REQUIRED guest_${build}_${shard} SKIP_RETURN_CODE ${SKIPPED_STATUS}
+    ENVIRONMENT "${WINHOST_ENVIRONMENT}")
+endfunction()
+
+# The batches of a build that runs in the guest: call after its last
+# add_windows_test.
+function(add_guest_batches build)
+  if(NOT WINDOWS_BUILD_${build}_IN_GUEST)
+    return()
+  endif()
+  foreach(shard RANGE 1 ${GUEST_SHARDS})
+    set(batch ${CMAKE_BINARY_DIR}/e2e/${build}-guest-${shard}.tsv)
+    get_property(lines GLOBAL PROPERTY guest_batch_${build}_${shard})
+    file(GENERATE OUTPUT ${batch} CONTENT "${lines}")
+    set(test guest.${build}.${shard})
+    add_test(NAME ${test} COMMAND ${Python3_EXECUTABLE} ${GUEST_BATCH} run --build ${build}
+      --work ${CMAKE_BINARY_DIR}/e2e/${build} --batch ${batch} --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard})
+    set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"
+      FIXTURES_REQUIRED wine_${build} FIXTURES_SETUP guest_${build}_${shard} COST 1000
+      TIMEOUT 3600 ENVIRONMENT "${WINHOST_ENVIRONMENT}")
+  endforeach()
+endfunction()
+
 # The session itself: made before the first test of the build, ended
-# after the last.
+# after the last. In the guest, only the prefix template's image is made.
 function(add_wine_session build)
   set(session --build ${build} --mode ${I386_MODE} --work ${CMAKE_BINARY_DIR}/e2e/${build})
   add_test(NAME wine.${build}.prefix

@@ -7,7 +7,7 @@
 #   scripts/demo.sh NIOS_IMAGE FPGA_IMAGE  your own image files
 #   scripts/demo.sh --blank                erase the simulated flash first
 #   scripts/demo.sh --x64                  the x86-64 build of the same sources
-#                                          (quick where 32-bit code is emulated)
+#                                          (runs natively on every machine)
 #   scripts/demo.sh --screenshot FILE      erase the flash, slow the writes down and
 #                                          save a PNG of the window while an image
 #                                          is written

@@ -3,8 +3,9 @@
 # and says what it installed. Quick when everything is there already: apt
 # runs only for what is missing.
 #   scripts/install-deps.sh            everything the build and the tests need,
-#                                      and qemu-user-static where 32-bit x86
-#                                      code must be emulated
+#                                      and the virtual machine where this
+#                                      machine's kernel refuses 32-bit x86
+#                                      programs
 #   scripts/install-deps.sh PACKAGE..  just these
 # The .NET SDK is not among Debian's packages: it comes with the machine
 # (dotnet on PATH); this installs what it needs from Debian.
@@ -48,8 +49,10 @@ install \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         `# the x64 build: their x86-64 stand-ins` \
   wine wine32:i386 wine64 xvfb x11-utils e2fsprogs       `# running both, with a display` \
   ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation`
-# Where 32-bit x86 code must be emulated (or HEXALIFT_I386=emulated asks
-# for it), Wine's 32-bit loader runs under qemu-user.
-if [ "$(PYTHONPATH=scripts python3 scripts/windows_host.py mode)" = emulated ]; then
-  install qemu-user-static
+# Where the kernel refuses 32-bit x86 programs (or HEXALIFT_I386=vm asks
+# for it), they run in a small virtual machine: qemu, busybox and cpio for
+# its start, squashfs for its Wine prefix. Its kernel is Debian's, unpacked
+# into the build folder when first needed (scripts/winhost/guest.py).
+if [ "$(PYTHONPATH=scripts python3 scripts/windows_host.py mode)" = vm ]; then
+  install qemu-system-x86 busybox-static cpio squashfs-tools
 fi

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test through ctest: the
 # native unit tests, the bridge's tests, and the end-to-end tests under Wine
-# against both builds of the Windows images. Where this machine cannot run
-# 32-bit code, the shipped 32-bit images run a small set under emulation and
-# their x86-64 stand-ins run everything (README.md, "What runs where").
-# HEXALIFT_I386=native|emulated forces either way.
+# against both builds of the Windows images. Where this machine's kernel
+# refuses 32-bit programs, the shipped 32-bit images run every test in a
+# small virtual machine (README.md, "What runs where").
+# HEXALIFT_I386=native|vm forces either way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -14,7 +14,7 @@ if ! command -v dotnet >/dev/null; then
   exit 1
 fi
 bash scripts/build.sh
-echo "32-bit x86 programs run here: $(PYTHONPATH=scripts python3 scripts/windows_host.py mode)"
+echo "The shipped 32-bit images run here: $(PYTHONPATH=scripts python3 scripts/windows_host.py mode)"
 status=0
 # More jobs than cores: the Wine tests mostly wait (on the prefix template, on Wine).
 ctest --test-dir build --output-on-failure -j"$(( $(nproc) + 2 ))" || status=$?

@@ -2,20 +2,27 @@
 work folder.
 
 Every prefix is a 64-bit (WoW64) one served by the 64-bit wineserver; only
-the program itself runs on its build's loader, so under emulation only the
-program is emulated. Prefixes are copies of one template per parent
-folder, made once. Both are made under a temporary name and renamed when
-complete, so a kill never leaves a prefix that looks ready.
+the program itself runs on its build's loader. Prefixes come from one
+template per parent folder, made once:
+- natively, the template is a folder made here and each prefix a copy;
+- in the "vm" mode, the template is made in the guest (this machine may
+  not run its 32-bit half) as a squashfs image. A guest mounts it
+  read-only under an overlay as its prefix, so each run starts from the
+  same prefix and changes nothing; a session on this machine (the x86-64
+  build) unpacks it.
+Templates, images and prefixes are made under a temporary name and renamed
+when complete, so a kill never leaves one that looks ready.
 """
 
 import fcntl
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
-from . import display, i386
-from .builds import BUILDS, PREPARE_TIMEOUT, Build
+from . import display, guest, i386
+from .builds import BUILDS, GUEST_SLOWDOWN, PREPARE_TIMEOUT, ROOT, Build
 
 # Wine's Mono and Gecko installers would open a dialog and hang: off while
 # a prefix is made and for programs that do not need them.
@@ -32,6 +39,11 @@ QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": su
 SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
 # Prefixes are made and their registry is set with the 64-bit loader.
 LOADER_64 = BUILDS["x64"].loader
+GUEST_DIR = ROOT / "build" / "guest"   # the guest's kernel and its jobs
+# Set in the guest's environment: programs there take longer.
+IN_GUEST_VARIABLE = "HEXALIFT_GUEST"
+# The template's image: a squashfs of 1 to 2 GB on a sparse file this size.
+IMAGE_BYTES = 4 << 30
 
 
 def windows_path(path: Path) -> str:
@@ -63,21 +75,24 @@ class WineSession:
 
     def __init__(self, work: Path, build: Build, mode: str):
         assert mode in i386.MODES, mode
+        if os.environ.get(IN_GUEST_VARIABLE):
+            mode = "native"   # in the guest, 32-bit programs run natively
         self.work, self.build, self.mode = work.resolve(), build, mode
         self.prefix = self.work / "prefix"
         self.display_record = self.work / "display"
         self.server_log = self.work / "wineserver.log"
         self.template = self.work.parent / "prefix-template"
+        self.template_image = GUEST_DIR / "prefix-template.sqfs"   # one for every session
 
     @property
-    def emulated(self) -> bool:
-        """True when this session's programs run under emulation."""
-        return self.build.emulated(self.mode)
+    def in_guest(self) -> bool:
+        """True when this session's programs run in the guest."""
+        return self.build.in_guest(self.mode)
 
     @property
     def timeout(self) -> int:
         """Seconds one program may take."""
-        return self.build.program_timeout(self.mode)
+        return self.build.timeout * (GUEST_SLOWDOWN if os.environ.get(IN_GUEST_VARIABLE) else 1)
 
     def command(self, *arguments) -> list:
         return [self.build.loader, *map(str, arguments)]
@@ -96,40 +111,93 @@ class WineSession:
         return env
 
     def prepare(self, registry: dict | None = None) -> None:
-        """Makes the prefix once (a copy of the template), sets registry
-        values (key -> {name: text}), and starts the display and a server
-        that stays up."""
+        """Makes the prefix once, sets registry values (key -> {name:
+        text}), and starts the display and a server that stays up. Where
+        the programs run in the guest, only the template's image is made:
+        each guest prepares its own."""
         self.work.mkdir(parents=True, exist_ok=True)
-        needs_emulator = self.mode == "emulated" and (self.build.needs_i386 or not self.template.exists())
-        with i386.machine_lock():
-            if needs_emulator:
-                i386.use_emulator(self.prefix)
-            else:
-                i386.stop_using_emulator(self.prefix)   # and a handler a killed run left
-        with open(self.work.parent / "prefix-template.lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
-            if not self.template.exists():
-                replace_atomically(self.make_template, self.template)
+        if self.in_guest:
+            self.make_template_image()
+            return
         if not self.prefix.exists():
-            replace_atomically(lambda partial: shutil.copytree(self.template, partial, symlinks=True),
-                               self.prefix)
-        if needs_emulator and not self.build.needs_i386:
-            with i386.machine_lock():   # only the template needed it
-                i386.stop_using_emulator(self.prefix)
+            if self.mode == "vm":
+                self.make_template_image()
+                replace_atomically(self.unpack_template_image, self.prefix)
+            else:
+                self.make_template_folder()
+                replace_atomically(lambda partial: shutil.copytree(self.template, partial, symlinks=True),
+                                   self.prefix)
         display.start(self.display_record)
         if registry:
             self.set_registry(registry)
         self.restart_server()
 
-    def make_template(self, prefix: Path) -> None:
-        """A new prefix; its 32-bit half runs i386 programs (minutes under
-        emulation)."""
-        i386.say(f"making the Wine prefix template {self.template} (once"
-                 + (", several minutes under emulation)" if self.mode == "emulated" else ")"))
+    def make_template_folder(self) -> None:
+        with open(self.work.parent / "prefix-template.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
+            if not self.template.exists():
+                replace_atomically(self.make_template, self.template)
+
+    def make_template_image(self) -> None:
+        """The template made in a guest, as a squashfs image."""
+        GUEST_DIR.mkdir(parents=True, exist_ok=True)
+        with open(GUEST_DIR / "prefix-template.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
+            if self.template_image.exists():
+                return
+            partial = self.template_image.with_name(self.template_image.name + ".partial")
+            partial.unlink(missing_ok=True)
+            with open(partial, "wb") as disk:
+                disk.truncate(IMAGE_BYTES)
+            i386.say(f"making the Wine prefix template's image {self.template_image} in the guest (once, "
+                     "about 2 minutes)")
+            inside = Path("/var/tmp/prefix-template")   # on the guest's own memory
+            job = guest.Job(
+                commands=[[sys.executable, ROOT / "scripts" / "windows_host.py", "make-template", inside],
+                          ["mksquashfs", inside, "/dev/vda", "-noappend", "-no-progress", "-quiet",
+                           "-noI", "-noD", "-noF", "-noX"]],
+                cwd=ROOT, env=self.guest_env(), disk=partial, timeout=PREPARE_TIMEOUT, memory_mib=4096)
+            log_path = GUEST_DIR / "prefix-template.log"
+            with open(log_path, "wb") as log:
+                status = guest.run(job, GUEST_DIR, stream=log)
+            if status != 0:
+                raise RuntimeError(f"making the prefix template in the guest failed with status {status}: "
+                                   f"see {log_path}")
+            partial.rename(self.template_image)
+
+    def unpack_template_image(self, folder: Path) -> None:
+        subprocess.run(["unsquashfs", "-quiet", "-no-progress", "-d", str(folder), str(self.template_image)],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+    def guest_env(self, **extra) -> dict:
+        """This process's environment for a command in the guest, where
+        32-bit programs run natively; no display or Wine settings of ours."""
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("WINE", "DISPLAY", "XAUTHORITY")) and k != i386.FORCE_VARIABLE}
+        env.update({i386.FORCE_VARIABLE: "native", IN_GUEST_VARIABLE: "1"}, **extra)
+        return env
+
+    def run_in_guest(self, commands: list, writable: tuple = (), timeout: int | None = None) -> int:
+        """Runs commands (argument lists, one after another while each
+        succeeds) in a guest whose prefix is the template's image, mounted
+        at this session's prefix; returns the exit status of the last one
+        run. Their output comes here as it comes."""
+        self.make_template_image()
+        job = guest.Job(commands=commands, cwd=Path.cwd(), env=self.guest_env(), writable=list(writable),
+                        prefix_image=self.template_image, prefix_at=self.prefix,
+                        timeout=timeout or self.build.test_timeout(self.mode))
+        return guest.run(job, GUEST_DIR)
+
+    def make_template(self, prefix: Path, log=None) -> None:
+        """A new prefix, with Wine's set-up output in log (a file; by
+        default prefix-template.log beside the template)."""
+        if log is None:
+            with open(self.work.parent / "prefix-template.log", "wb") as log:
+                return self.make_template(prefix, log)
+        i386.say(f"making the Wine prefix template {prefix.name} (once)")
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
-        with open(self.work.parent / "prefix-template.log", "wb") as log:
-            subprocess.run([LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
-                           stderr=log, check=True, timeout=PREPARE_TIMEOUT)
+        subprocess.run([LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
+                       stderr=log, check=True, timeout=PREPARE_TIMEOUT)
         # No window manager under Xvfb: unmanaged windows, or every
         # DestroyWindow waits about 2 s for one.
         self.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}}, prefix)
@@ -155,8 +223,6 @@ class WineSession:
     def stop(self) -> None:
         stop_server(self.prefix)
         display.stop(self.display_record)
-        with i386.machine_lock():
-            i386.stop_using_emulator(self.prefix)
 
     def run(self, arguments: list, cwd: Path, output: Path, error: Path | None = None,
             with_display: bool = True, wrapper: tuple = (), **extra) -> int:

@@ -18,7 +18,7 @@ RELAY_INCLUDE = ";".join([
     "user32.CreateDialogParamA", "user32.ShowWindow", "user32.GetDlgItem", "user32.SetWindowTextA",
     "user32.DestroyWindow", "user32.ExitWindowsEx", "advapi32.OpenProcessToken",
     "advapi32.LookupPrivilegeValueA", "advapi32.AdjustTokenPrivileges",
-    "kernel32.GetVersion", "kernelbase.GetVersion",
+    "kernel32.GetVersion", "kernelbase.GetVersion", "kernel32.Sleep", "kernelbase.Sleep",
     "kernel32.OutputDebugStringA", "kernelbase.OutputDebugStringA"])
 
 

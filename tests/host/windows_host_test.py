@@ -1,70 +1,58 @@
-"""The Windows host helper's decisions about machine-wide state, on a
-binfmt_misc and a state folder of its own (nothing of the machine's is
-touched): the forced modes, the probe against handler patterns, and the
-emulator's users under the lock."""
+"""The Windows host helper's decisions, with nothing of the machine's
+touched: the mode (forced, or probed past other binfmt_misc handlers),
+when a prefix image counts as ready, and what a guest that fails tells
+(a stand-in for qemu plays the guest)."""
 
-import fcntl
 import os
+import signal
 import subprocess
 import sys
 import tempfile
+import textwrap
+import time
 import unittest
 from pathlib import Path
 from unittest import mock
 
-from winhost import i386
+from winhost import BUILDS, WineSession, guest, i386, session as session_module
 
-QEMU_PATTERN = (i386.I386_MAGIC, i386.I386_MASK)
+# qemu-user's i386 pattern, which wants zero padding bytes.
+I386_MASK = b"\xff\xff\xff\xff\xff\xfe\xfe\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff"
+QEMU_PATTERN = (i386.I386_MAGIC, I386_MASK)
 # A handler that ignores the padding bytes too (as some emulators register).
-ANY_PADDING = (i386.I386_MAGIC, i386.I386_MASK[:8] + bytes(8) + i386.I386_MASK[16:])
+ANY_PADDING = (i386.I386_MAGIC, I386_MASK[:8] + bytes(8) + I386_MASK[16:])
 
 
-def entry(magic: bytes, mask: bytes, enabled: bool = True, offset: int = 0) -> str:
+def entry(magic: bytes, mask: bytes, enabled: bool = True) -> str:
     """A handler's file as binfmt_misc shows it."""
     return (f"{'enabled' if enabled else 'disabled'}\ninterpreter /usr/bin/emulator\nflags: F\n"
-            f"offset {offset}\nmagic {magic.hex()}\nmask {mask.hex()}\n")
+            f"offset 0\nmagic {magic.hex()}\nmask {mask.hex()}\n")
 
 
-class FakeMachine(unittest.TestCase):
-    """binfmt_misc and the helper's state in temporary folders."""
-
-    def setUp(self):
-        scratch = Path(tempfile.mkdtemp())
-        self.binfmt, state = scratch / "binfmt_misc", scratch / "state"
-        self.binfmt.mkdir()
-        (self.binfmt / "register").touch()
-        (self.binfmt / "status").write_text("enabled\n")
-        ours = entry(*QEMU_PATTERN)
-        for patch in (mock.patch.object(i386, "BINFMT", self.binfmt), mock.patch.object(i386, "STATE", state),
-                      mock.patch.object(i386, "QEMU", Path(sys.executable)),
-                      mock.patch.object(i386, "say", lambda text: None),
-                      mock.patch.object(i386, "register_handler",
-                                        lambda: (self.binfmt / i386.OUR_HANDLER).write_text(ours)),
-                      mock.patch.object(i386, "remove_handler", lambda: (self.binfmt / i386.OUR_HANDLER).unlink())):
-            patch.start()
-            self.addCleanup(patch.stop)
-
-    def add_handler(self, name: str, pattern, enabled: bool = True) -> None:
-        (self.binfmt / name).write_text(entry(*pattern, enabled=enabled))
-
-
-class Decisions(FakeMachine):
+class Mode(unittest.TestCase):
     def test_forced_modes(self):
-        for forced, expected in (("native", "native"), ("emulated", "emulated"), ("", "probed")):
+        for forced, expected in (("native", "native"), ("vm", "vm"), ("", "probed")):
             with self.subTest(forced=forced), mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: forced}), \
                     mock.patch.object(i386, "runs_i386_natively", side_effect=AssertionError("probed")):
                 if expected == "probed":
                     self.assertRaises(AssertionError, i386.decide_mode)
                 else:
                     self.assertEqual(i386.decide_mode(), expected)
-        with mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: "maybe"}):
-            self.assertRaises(SystemExit, i386.decide_mode)
+        for old_or_wrong in ("emulated", "maybe"):
+            with mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: old_or_wrong}):
+                self.assertRaises(SystemExit, i386.decide_mode)
+
+    def test_the_kernels_answer_decides(self):
+        for native, mode in ((True, "native"), (False, "vm"), (None, "vm")):
+            with self.subTest(native=native), mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: ""}), \
+                    mock.patch.object(i386, "runs_i386_natively", return_value=native):
+                self.assertEqual(i386.decide_mode(), mode)
 
     def test_probe_against_handler_patterns(self):
         # handlers present -> padding of the probe chosen (None: every probe is taken)
         table = [
             ([], b"hexalift"),
-            ([QEMU_PATTERN], b"hexalift"),                      # qemu-user's pattern wants zero padding
+            ([QEMU_PATTERN], b"hexalift"),
             ([(b"\x7fELF\x01\x01\x01\x00hexalift", b"\xff" * 16)], b"\xff" * 8),
             ([ANY_PADDING], None),
         ]
@@ -77,59 +65,151 @@ class Decisions(FakeMachine):
         self.assertEqual(i386.unmatched_probe(disabled)[8:16], b"hexalift")
 
     def test_handlers_read_from_binfmt_misc(self):
-        self.add_handler("qemu-i386", QEMU_PATTERN)
-        self.add_handler("other", ANY_PADDING, enabled=False)
-        (self.binfmt / "by-extension").write_text("enabled\ninterpreter /bin/x\nflags: \nextension .x\n")
-        found = {h.name: h for h in i386.handlers()}
+        binfmt = Path(tempfile.mkdtemp())
+        (binfmt / "status").write_text("enabled\n")
+        (binfmt / "qemu-i386").write_text(entry(*QEMU_PATTERN))
+        (binfmt / "other").write_text(entry(*ANY_PADDING, enabled=False))
+        (binfmt / "by-extension").write_text("enabled\ninterpreter /bin/x\nflags: \nextension .x\n")
+        with mock.patch.object(i386, "BINFMT", binfmt):
+            found = {h.name: h for h in i386.handlers()}
         self.assertEqual(sorted(found), ["other", "qemu-i386"])
         self.assertEqual(i386.matching(i386.i386_program(), list(found.values())), ["qemu-i386"])
 
 
-class EmulatorUsers(FakeMachine):
-    def use(self, prefix: str, pid: int | None = None) -> None:
-        with i386.machine_lock():
-            i386.use_emulator(Path(prefix))
-        if pid is not None:   # the user's process is that one instead
-            i386.user_file(Path(prefix)).write_text(f"{pid}\n{i386.process_start(pid)}\n{prefix}\n")
+class PrefixImage(unittest.TestCase):
+    """The template's image counts as ready only once a guest made it whole."""
 
-    def stop(self, prefix: str | None) -> None:
-        with i386.machine_lock():
-            i386.stop_using_emulator(None if prefix is None else Path(prefix))
+    def setUp(self):
+        self.guest_dir = Path(tempfile.mkdtemp())
+        for patch in (mock.patch.object(session_module, "GUEST_DIR", self.guest_dir),
+                      mock.patch.object(session_module, "IMAGE_BYTES", 4096),
+                      mock.patch.object(i386, "say", lambda text: None)):
+            patch.start()
+            self.addCleanup(patch.stop)
+        self.session = WineSession(self.guest_dir / "e2e" / "pe32", BUILDS["pe32"], "vm")
+        self.session.template_image = self.guest_dir / "prefix-template.sqfs"
 
-    def registered(self) -> bool:
-        return (self.binfmt / i386.OUR_HANDLER).exists()
+    def test_made_once_and_only_when_whole(self):
+        image = self.session.template_image
+        partial = image.with_name(image.name + ".partial")
+        # what lies there, the guest's status -> guest started, ready after, failure
+        table = [
+            ("nothing", 0, True, True, None),
+            ("a half-made image", 0, True, True, None),
+            ("nothing", 1, True, False, "failed with status 1"),
+            ("the image", None, False, True, None),
+        ]
+        for there, status, started, ready, failure in table:
+            with self.subTest(there=there, status=status):
+                for old in (image, partial):
+                    old.unlink(missing_ok=True)
+                if there != "nothing":
+                    (partial if there.startswith("a half") else image).write_bytes(b"old")
+                with mock.patch.object(guest, "run", return_value=status) as run:
+                    if failure:
+                        with self.assertRaisesRegex(RuntimeError, failure):
+                            self.session.make_template_image()
+                    else:
+                        self.session.make_template_image()
+                self.assertEqual(run.called, started)
+                self.assertEqual(image.exists(), ready)
+                if started:
+                    self.assertEqual(run.call_args.args[0].disk, partial, "made under the temporary name")
 
-    def test_handler_goes_with_the_last_user(self):
-        self.use("/a")
-        self.use("/b")
-        self.assertTrue(self.registered())
-        self.stop("/a")
-        self.assertTrue(self.registered(), "b still needs it")
-        self.stop(None)   # a session that needs no emulator
-        self.assertTrue(self.registered())
-        self.stop("/b")
-        self.assertFalse(self.registered())
 
-    def test_a_killed_users_handler_goes_at_the_next_stop(self):
-        gone = subprocess.Popen(["true"])
-        gone.wait()
-        self.use("/killed", pid=os.getpid())
-        i386.user_file(Path("/killed")).write_text(f"{gone.pid}\n1\n/killed\n")
-        self.stop(None)
-        self.assertFalse(self.registered())
+# A stand-in for qemu-system-x86_64: reads the two serial files from its
+# arguments and does what FAKE_GUEST says.
+FAKE_QEMU = textwrap.dedent("""\
+    import os, sys, time
+    files = [a[len("file:"):] for a in sys.argv if a.startswith("file:")]
+    console, output = open(files[0], "w"), open(files[1], "w")
+    act = os.environ["FAKE_GUEST"]
+    if act == "runs":
+        console.write("hexalift-guest: running\\n"); console.flush()
+        output.write("what the commands printed\\n"); output.flush()
+        console.write("hexalift-guest: exit status 3\\n")
+    elif act == "panics":
+        console.write("Kernel panic - not syncing: Attempted to kill init!\\n")
+    elif act == "refused":
+        print("qemu-system-x86_64: -virtfs: there is no option group 'virtfs'", file=sys.stderr)
+        sys.exit(1)
+    elif act == "hangs":
+        console.write("hexalift-guest: running\\n"); console.flush()
+        time.sleep(600)
+    elif act == "never boots":
+        time.sleep(600)
+""")
 
-    def test_a_foreign_handler_is_used_and_never_removed(self):
-        self.add_handler("qemu-i386", QEMU_PATTERN)
-        self.use("/a")
-        self.assertFalse(self.registered(), "no handler of ours beside it")
-        self.stop("/a")
-        self.assertTrue((self.binfmt / "qemu-i386").exists())
 
-    def test_the_lock_is_held_machine_wide(self):
-        with i386.machine_lock():
-            with open(i386.STATE / "lock") as other:
-                with self.assertRaises(BlockingIOError):
-                    fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+class FailingGuest(unittest.TestCase):
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp())
+        fake = self.dir / "qemu"
+        fake.write_text(f"#!{sys.executable}\n{FAKE_QEMU}")
+        fake.chmod(0o755)
+        for patch in (mock.patch.object(guest, "QEMU", str(fake)), mock.patch.object(guest, "BOOT_SECONDS", 2),
+                      mock.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i")))):
+            patch.start()
+            self.addCleanup(patch.stop)
+
+    def run_guest(self, act: str, timeout: int = 30):
+        out = self.dir / "stream"
+        with open(out, "wb") as stream, mock.patch.dict(os.environ, {"FAKE_GUEST": act}):
+            job = guest.Job(commands=[["true"]], cwd=self.dir, env={}, timeout=timeout)
+            return guest.run(job, self.dir / "guest", stream=stream), out.read_bytes()
+
+    def test_what_each_failure_says(self):
+        # what the guest does -> the status, or what the failure message holds
+        table = [
+            ("runs", 3, b"what the commands printed\n"),
+            ("panics", "ended .* before its commands did.*\n--- the guest's console:\nKernel panic", None),
+            ("refused", "qemu said: .*no option group 'virtfs'\n--- the guest's console:\n\(the guest printed nothing", None),
+            ("hangs", "did not end within 3 s", None),
+            ("never boots", "did not boot within 2 s", None),
+        ]
+        for act, expected, output in table:
+            with self.subTest(act=act):
+                if isinstance(expected, int):
+                    self.assertEqual(self.run_guest(act), (expected, output))
+                else:
+                    with self.assertRaisesRegex(guest.GuestFailed, expected):
+                        self.run_guest(act, timeout=3)
+                self.assertEqual(guest.running(self.dir / "guest"), [], "no guest left running")
+
+    def test_the_guest_dies_with_the_process_that_started_it(self):
+        starter = subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent(f"""\
+                import os, sys, unittest.mock as m
+                from pathlib import Path
+                from winhost import guest
+                m.patch.object(guest, "QEMU", {str(self.dir / "qemu")!r}).start()
+                m.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i"))).start()
+                os.environ["FAKE_GUEST"] = "hangs"
+                guest.run(guest.Job(commands=[["true"]], cwd=Path("/"), env={{}}), Path({str(self.dir)!r}))
+                """)], env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+        for _ in range(100):
+            if guest.running(self.dir):
+                break
+            time.sleep(0.1)
+        self.assertTrue(guest.running(self.dir), "the stand-in guest started")
+        starter.send_signal(signal.SIGKILL)
+        starter.wait()
+        for _ in range(50):
+            if not guest.running(self.dir):
+                break
+            time.sleep(0.1)
+        self.assertEqual(guest.running(self.dir), [])
+
+
+class CommandsScript(unittest.TestCase):
+    def test_quoting_survives_the_shell(self):
+        work = Path(tempfile.mkdtemp()) / "a folder with 'quotes'"
+        work.mkdir()
+        job = guest.Job(commands=[["sh", "-c", 'printf "%s|" "$ODD" "$1"', "-", "it's $HOME"],
+                                  ["false"], ["echo", "not reached"]],
+                        cwd=work, env={"ODD": "a \"b\" $c `d`", "not an identifier": "x"})
+        result = subprocess.run(["sh", "-c", guest.commands_script(job)], capture_output=True, text=True)
+        self.assertEqual((result.stdout, result.returncode), ("a \"b\" $c `d`|it's $HOME|", 1))
 
 
 if __name__ == "__main__":

@@ -55,8 +55,8 @@ def dotnet(*arguments) -> None:
 def main() -> int:
     build_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build"
     session = WineSession(build_dir / "wrong-bridges" / "pe32", BUILDS["pe32"], decide_mode())
-    if session.emulated:
-        sys.exit("32-bit code runs only under emulation here: run this where it runs natively")
+    if session.in_guest:
+        sys.exit("32-bit programs run only in the virtual machine here: run this where they run natively")
     raiser = BUILDS["pe32"].folder(build_dir) / "tests" / "fault_raiser.dll"
     session.prepare()
     try:
