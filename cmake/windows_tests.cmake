@@ -13,7 +13,7 @@
 # reports what it did in the guest; all carry the label "in-guest".
 
 set(GUEST_SHARDS 2)
-set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts)
+set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/e2e)
 set(GUEST_BATCH ${PROJECT_SOURCE_DIR}/tests/e2e/guest_batch.py)
 
 function(windows_test_properties test build)

@@ -15,6 +15,7 @@ and dies with it, a kill included (PR_SET_PDEATHSIG).
 import ctypes
 import fcntl
 import gzip
+import hashlib
 import io
 import lzma
 import os
@@ -134,7 +135,11 @@ mount -t sysfs sysfs /root/sys
 mount -t devtmpfs devtmpfs /root/dev
 mkdir -p /root/dev/pts /root/dev/shm
 mount -t devpts devpts /root/dev/pts
-for place in /root/tmp /root/run /root/dev/shm; do mount -t tmpfs tmpfs $place; done
+# Its own run-time folders and Wine and X sockets; the rest of /tmp stays
+# this machine's (the build folder may lie there).
+for place in /root/run /root/dev/shm /root/tmp/.wine-0 /root/tmp/.X11-unix; do
+  mkdir -p $place && mount -t tmpfs tmpfs $place
+done
 job=$(sed -n 's/.*hexalift.job=\([^ ]*\).*/\1/p' /proc/cmdline)
 . /host$job/setup.sh || exit 1
 stty -F /dev/ttyS1 raw -echo
@@ -170,11 +175,15 @@ def make_initramfs(kernel_tree: Path, target: Path) -> None:
 def boot_files(guest_dir: Path):
     """(kernel, initramfs): downloaded and made once, under guest_dir."""
     guest_dir.mkdir(parents=True, exist_ok=True)
-    kernel, initramfs = guest_dir / "vmlinuz", guest_dir / "initramfs.gz"
+    # The initramfs is named after what goes into it: a changed init is a new one.
+    made_of = hashlib.sha256((INIT + " ".join(MODULES)).encode()).hexdigest()[:12]
+    kernel, initramfs = guest_dir / "vmlinuz", guest_dir / f"initramfs-{made_of}.gz"
     with open(guest_dir / "boot.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)   # guests started side by side make them once
         if kernel.exists() and initramfs.exists():
             return kernel, initramfs
+        for old in guest_dir.glob("initramfs-*.gz"):
+            old.unlink()
         package = kernel_package()
         say(f"downloading {package} (Debian's kernel for the guest; it is unpacked in {guest_dir}, "
             "not installed)")

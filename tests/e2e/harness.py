@@ -165,11 +165,21 @@ def decode_c_string(quoted: str) -> str:
     return quoted[1:-1].encode("latin-1").decode("unicode_escape")
 
 
-def run_program(session: WineSession, program: Path, **extra) -> int:
+def run_program(session: WineSession, program: Path, output: Path | None = None, echo: bool = True,
+                **extra) -> int:
     """Runs a Windows test program in the prefix, with the display and the
-    extra environment, and passes its output and exit status on."""
-    output = session.work / f"{program.stem}.out"
+    extra environment, and passes its output (kept in output; printed with
+    echo) and exit status on. One that overruns its time is stopped with every Wine
+    process of the prefix, after what it printed so far."""
+    output = output or session.work / f"{program.stem}.out"
     output.unlink(missing_ok=True)
-    status = session.run([program], program.parent, output, **extra)
-    print(output.read_text(encoding="latin-1"), end="")
+    try:
+        status = session.run([program], program.parent, output, **extra)
+    except subprocess.TimeoutExpired:
+        session.restart_server()
+        with open(output, "a") as tail:
+            tail.write(f"\n{program.name}: stopped after {session.timeout} s, with every Wine process of its prefix\n")
+        status = 1
+    if echo:
+        print(output.read_text(encoding="latin-1"), end="", flush=True)
     return status

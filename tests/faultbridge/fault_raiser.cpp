@@ -45,8 +45,6 @@ void UnderWipingFrame(Raise raise)
     __writefsdword(0, reinterpret_cast<DWORD>(frame.next));
 }
 
-int* volatile g_nowhere = nullptr;
-
 }  // namespace
 
 // Returns without raising anything.
@@ -74,8 +72,3 @@ extern "C" __declspec(dllexport) void __stdcall RaiseWords(DWORD code, const ULO
     UnderWipingFrame([code, words] { RaiseException(code, 0, faultkit::kMessageWords, words); });
 }
 
-// A write through a null pointer.
-extern "C" __declspec(dllexport) void __stdcall AccessViolation()
-{
-    *g_nowhere = 1;
-}

@@ -1,7 +1,9 @@
 """Faultbridge's NuGet package: what it holds and says of itself, and a
 consumer project that restores it from a local folder feed and builds.
 
-  package_test.py NUPKG BUILT_DLL CONSUMER_SOURCE WORK
+  package_test.py VERSION NUPKG BUILT_DLL CONSUMER_SOURCE WORK
+
+VERSION is the project's, as the build packed it.
 """
 
 import shutil
@@ -12,7 +14,8 @@ import xml.etree.ElementTree as ElementTree
 import zipfile
 from pathlib import Path
 
-NUPKG, BUILT_DLL, CONSUMER, WORK = map(Path, sys.argv[1:5])
+VERSION = sys.argv[1]
+NUPKG, BUILT_DLL, CONSUMER, WORK = map(Path, sys.argv[2:6])
 NUSPEC = "{http://schemas.microsoft.com/packaging/2012/06/nuspec.xsd}"
 
 
@@ -29,7 +32,7 @@ class Package(unittest.TestCase):
     def test_metadata_a_consumer_expects(self):
         metadata = ElementTree.fromstring(self.package.read("Faultbridge.nuspec")).find(NUSPEC + "metadata")
         field = lambda name: metadata.find(NUSPEC + name)   # noqa: E731
-        self.assertEqual((field("id").text, field("version").text), ("Faultbridge", "1.0.0"))
+        self.assertEqual((field("id").text, field("version").text), ("Faultbridge", VERSION))
         self.assertEqual((field("license").get("type"), field("license").text), ("expression", "MIT"))
         self.assertEqual(field("readme").text, "README.md")
         for name in ("description", "releaseNotes", "authors"):
@@ -51,12 +54,13 @@ class Package(unittest.TestCase):
             '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/>'
             f'<add key="feed" value="{feed}"/><add key="machine" value="{cache}"/></packageSources></configuration>\n')
         result = subprocess.run(["dotnet", "build", str(project), "-c", "Release", "--nologo",
-                                 "--packages", str(WORK / "packages"), "-o", str(WORK / "out")],
+                                 "--packages", str(WORK / "packages"), "-o", str(WORK / "out"),
+                                 f"-p:FaultbridgeVersion={VERSION}"],
                                 capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout[-3000:])
         self.assertEqual((WORK / "out" / "Faultbridge.dll").read_bytes(), BUILT_DLL.read_bytes())
         # Editors read the documentation beside the referenced library, in the package folder.
-        restored = WORK / "packages" / "faultbridge" / "1.0.0" / "lib" / "net472"
+        restored = WORK / "packages" / "faultbridge" / VERSION / "lib" / "net472"
         self.assertEqual(sorted(p.name for p in restored.iterdir()), ["Faultbridge.dll", "Faultbridge.xml"])
 
 

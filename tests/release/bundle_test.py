@@ -1,7 +1,7 @@
 """The release bundle: what is in it, its sums file, and that a second
 build of the same sources, in another folder, gives the same bytes.
 
-  bundle_test.py BUNDLE.zip SOURCE_DIR SECOND_BUILD_DIR
+  bundle_test.py BUNDLE.zip SOURCE_DIR SECOND_BUILD_DIR VERSION
 """
 
 import hashlib
@@ -14,10 +14,11 @@ from pathlib import Path
 BUNDLE = Path(sys.argv[1])
 SOURCE = Path(sys.argv[2])
 SECOND_BUILD = Path(sys.argv[3])
+VERSION = sys.argv[4]   # the project's, as the build made it
 
 TOP = BUNDLE.stem + "/"
 FILES = [
-    "Faultbridge/Faultbridge.1.0.0.nupkg", "Faultbridge/Faultbridge.dll", "Faultbridge/Faultbridge.xml",
+    f"Faultbridge/Faultbridge.{VERSION}.nupkg", "Faultbridge/Faultbridge.dll", "Faultbridge/Faultbridge.xml",
     "Faultbridge/include/faultkit/report_failure.h", "README.txt", "SHA256SUMS", "hexalift.exe",
     "simulator/Flash.dll", "simulator/zefib.dll", "tools/imagetool", "tools/imagetool.exe",
 ]
@@ -54,7 +55,7 @@ class Bundle(unittest.TestCase):
             self.assertIn(words, readme)
 
     def test_package_holds_the_loose_library(self):
-        package = zipfile.ZipFile(self.archive.open(TOP + "Faultbridge/Faultbridge.1.0.0.nupkg"))
+        package = zipfile.ZipFile(self.archive.open(TOP + f"Faultbridge/Faultbridge.{VERSION}.nupkg"))
         self.assertEqual(package.read("lib/net472/Faultbridge.dll"), self.read("Faultbridge/Faultbridge.dll"))
 
     def test_second_build_gives_the_same_bytes(self):

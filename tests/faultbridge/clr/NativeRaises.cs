@@ -19,7 +19,6 @@ namespace Faultkit.Tests
         [DllImport(Raiser)] public static extern void ReportFailure(string text);
         [DllImport(Raiser)] public static extern void RaiseText(uint code, string text);
         [DllImport(Raiser)] public static extern void RaiseWords(uint code, uint[] words);
-        [DllImport(Raiser)] public static extern void AccessViolation();
 
         /// <summary>What the raiser's unwind leaves in the parameter words.</summary>
         public static readonly string Wiped = new string('W', 59);
@@ -66,13 +65,28 @@ namespace Faultkit.Tests
                 yield return new Case(name + ": converted", () =>
                     Expect.Converted(Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(() => raise())), message));
 
+            // Another code passes untouched: what reaches the caller is what
+            // the same raise gives without the bridge, the raising frame in
+            // its stack trace (a new exception would start at the bridge).
             foreach ((uint code, Type reported) in new[] {
                 (0xDFFFFFFFu, typeof(SEHException)), (0xC0000094u /* integer division by zero */, typeof(DivideByZeroException)) })
-                yield return new Case($"0x{code:X8} reaches the caller as the runtime reports it ({reported.Name})", () =>
+                yield return new Case($"0x{code:X8} reaches the caller as the runtime reports it ({reported.Name}), as without the bridge", () =>
                 {
+                    Exception direct = Expect.Thrown(() => Native.RaiseText(code, "not ours"));
                     Exception caught = Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(() => Native.RaiseText(code, "not ours")));
+                    Expect.Equal(reported, direct?.GetType(), "what the raise gives without the bridge");
                     Expect.Equal(reported, caught?.GetType(), "what reached the caller");
+                    Expect.Equal(direct.HResult, caught.HResult, "HResult");
+                    Expect.Equal(null, caught.InnerException, "inner exception");
+                    Expect.True(caught.StackTrace?.Contains(nameof(Native.RaiseText)) == true, $"the raising frame in the stack trace: {caught.StackTrace}");
                 });
+
+            yield return new Case("a null callable: ArgumentNullException for \"function\", nothing converted", () =>
+            {
+                Exception caught = Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(null));
+                Expect.Equal(typeof(ArgumentNullException), caught?.GetType(), "what reached the caller");
+                Expect.Equal("function", ((ArgumentNullException)caught).ParamName, "parameter");
+            });
 
             yield return new Case("a managed exception travels as 0xE0434352 and is converted: its text is its HRESULT's bytes", () =>
             {

@@ -1,8 +1,6 @@
 // The bridge's test host on a real CLR: runs every table of cases and
 // prints one line per case ("ok", or "FAILED" with what differed), then a
 // summary; exit status 0 only when none failed.
-//   Faultbridge.Tests.exe                 every case
-//   Faultbridge.Tests.exe --child NAME    one case that ends its process (run by a case)
 using System;
 using System.Collections.Generic;
 using System.Linq;
@@ -30,11 +28,8 @@ namespace Faultkit.Tests
     {
         private static int Main(string[] args)
         {
-            if (args.Length == 2 && args[0] == "--child")
-                return ChildProcesses.Run(args[1]);
             var tables = new (string, IEnumerable<Case>)[] {
                 ("native raise", NativeRaises.Cases()),
-                ("runtime difference", ChildProcesses.Cases()),
                 ("record in memory", RecordsInMemory.Cases()),
                 ("library", LibraryShape.Cases()),
             };

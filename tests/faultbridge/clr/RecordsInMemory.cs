@@ -1,9 +1,11 @@
 // The bridge's reading of exception records built in memory in the 32-bit
 // layout: the verdict for each kind of code, the text lookup and its fixed
 // texts, and what the guarded call's filter stage does when its source of
-// exception pointers gives none or fails, which no runtime shows on demand.
+// exception pointers gives none or a record longer than any raise shows,
+// which no runtime gives on demand.
 using System;
 using System.Collections.Generic;
+using System.Linq;
 using System.Runtime.InteropServices;
 using System.Threading;
 
@@ -87,15 +89,23 @@ namespace Faultkit.Tests
 
             // The guarded call with another source of exception pointers
             // (the public call takes the runtime's).
-            foreach ((string source, Func<IntPtr> pointers) in new (string, Func<IntPtr>)[] {
-                ("gives none", () => IntPtr.Zero),
-                ("fails", () => throw new NotSupportedException("no exception pointers here")) })
-                yield return new Case($"the pointer source {source}: the exception passes unchanged", () =>
-                {
-                    var raised = new InvalidOperationException("as raised");
-                    Exception caught = Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(() => throw raised, pointers));
-                    Expect.True(ReferenceEquals(raised, caught), $"the caller received {caught}");
-                });
+            yield return new Case("the pointer source gives none: the exception passes unchanged", () =>
+            {
+                var raised = new InvalidOperationException("as raised");
+                Exception caught = Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(() => throw raised, () => IntPtr.Zero));
+                Expect.True(ReferenceEquals(raised, caught), $"the caller received {caught}");
+            });
+
+            // A raise in the runtime cannot show what lies past the 60 bytes;
+            // a record in memory can: 64 non-zero bytes, of which 60 count.
+            yield return new Case("64 non-zero bytes from the parameter area: the text stops at 60", () =>
+            {
+                using var record = new NativeRecord(0xE0000001);
+                for (int i = 0; i < 64; ++i)
+                    Marshal.WriteByte(record.ParameterArea, i, (byte)('0' + i));
+                Exception caught = Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(() => throw new InvalidOperationException(), () => record.Pointers));
+                Expect.Converted(caught, new string(Enumerable.Range('0', 60).Select(c => (char)c).ToArray()));
+            });
         }
     }
 }

@@ -1,24 +1,31 @@
-"""Tries wrong bridges against the real-CLR table: each is Faultbridge.cs
-with one fault put in, built and run like the real one. A table that
-catches the fault fails cases for it; the counts show how many.
+"""Wrong bridges against the real-CLR table: each is Faultbridge.cs with
+one fault put in. The table must pass on the bridge as built and fail at
+least one case on each wrong one; otherwise a fault goes unseen.
 
-  PYTHONPATH=scripts python3 tests/faultbridge/clr/wrong_bridges.py [BUILD_DIR]
-
-Needs a build (scripts/build.sh) and a machine that runs 32-bit code
-natively; takes about a minute.
+  wrong_bridges.py build --host HOST_DIR --out DIR --version VERSION
+      (at build time) each wrong bridge's library, from one copy of the
+      project restored once, and a copy of the published test host beside
+      it (hard links) with that library in place of the real one.
+  wrong_bridges.py run SESSION --host HOST_DIR --out DIR
+      (a ctest) the table on the real bridge (HOST_DIR), then on each wrong
+      one, in the session's Wine prefix; says which wrong bridge went
+      unseen. SESSION: --build pe32 --mode MODE --work DIR
 """
 
+import argparse
+import os
+import re
 import shutil
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
-from winhost import BUILDS, CORECLR_OVERRIDES, WineSession, decide_mode
+from harness import run_program
+from winhost import BUILDS, CORECLR_OVERRIDES, WineSession
 from winhost.builds import ROOT
 
 SOURCE = ROOT / "faultbridge"
-HOST_PROJECT = ROOT / "tests" / "faultbridge" / "clr" / "Faultbridge.Tests.csproj"
+CLOSING = re.compile(r"^(\d+) passed, (\d+) failed on ", re.MULTILINE)
 
 # What each wrong bridge changes in Faultbridge.cs: (original, replacement).
 WRONG = {
@@ -44,50 +51,94 @@ WRONG = {
         ("return record != IntPtr.Zero && IsApplicationCode(record) ? 1u : 0u;",
          "return record != IntPtr.Zero ? 1u : 0u;"),
     ],
+    "no 60-byte cap on the text": [
+        ("while (length < ParameterAreaBytes && Marshal.ReadByte(parameterArea, length) != 0)",
+         "while (Marshal.ReadByte(parameterArea, length) != 0)"),
+    ],
+    "no null check of the callable": [
+        ("            if (function == null)\n                throw new ArgumentNullException(\"function\");\n", ""),
+    ],
+    "another code wrapped in a new exception": [
+        ("                throw new ApplicationException(message);\n            }",
+         "                throw new ApplicationException(message);\n            }\n"
+         "            catch (SEHException other)\n            {\n                throw new SEHException(other.Message);\n            }"),
+    ],
+    "GetExceptionString at the pointers, not the record": [
+        ("return IsApplicationCode(record) ? record + ParameterAreaOffset : SystemError;",
+         "return IsApplicationCode(record) ? p + ParameterAreaOffset : SystemError;"),
+    ],
 }
 
 
-def dotnet(*arguments) -> None:
-    subprocess.run(["dotnet", *map(str, arguments), "-c", "Release", "--nologo", "-v", "quiet"], check=True,
-                   stdout=subprocess.DEVNULL)
+def slug(name: str) -> str:
+    return re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-")
+
+
+def build(host: Path, out: Path, version: str) -> None:
+    shutil.rmtree(out, ignore_errors=True)
+    project = out / "source"
+    shutil.copytree(SOURCE, project)
+    source = project / "Faultbridge.cs"
+    original = source.read_text()
+    common = ["-c", "Release", "--nologo", "-v", "quiet", f"-p:Version={version}"]
+    subprocess.run(["dotnet", "restore", str(project), "--nologo", "-v", "quiet"], check=True, stdout=subprocess.DEVNULL)
+    for name, changes in WRONG.items():
+        text = original
+        for before, after in changes:
+            assert before in text, (name, before)
+            text = text.replace(before, after)
+        source.write_text(text)
+        library = out / slug(name) / "library"
+        subprocess.run(["dotnet", "build", str(project), "--no-restore", *common, "-o", str(library)], check=True,
+                       stdout=subprocess.DEVNULL)
+        copy = out / slug(name) / "host"
+        shutil.copytree(host, copy, copy_function=os.link)
+        (copy / "Faultbridge.dll").unlink()
+        shutil.copy(library / "Faultbridge.dll", copy / "Faultbridge.dll")
+    source.write_text(original)
+
+
+def table(session: WineSession, host: Path, output: Path):
+    """(passed, failed) from the table's closing line; None without one."""
+    run_program(session, host / "Faultbridge.Tests.exe", output, echo=False, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
+    found = CLOSING.findall(output.read_text(errors="replace"))
+    return tuple(map(int, found[-1])) if found else None
+
+
+def run(session: WineSession, host: Path, out: Path) -> int:
+    session.work.mkdir(parents=True, exist_ok=True)
+    problems = []
+    real = table(session, host, session.work / "real-bridge.out")
+    if real is None or real[1] != 0:
+        problems.append(f"the real bridge does not pass the table: {real}")
+    rows = []
+    for name in WRONG:
+        result = table(session, out / slug(name) / "host", session.work / f"{slug(name)}.out")
+        rows.append(f"{name:52} {'no closing line' if result is None else f'{result[1]} cases failed'}")
+        if result is None or result[1] == 0:
+            problems.append(f"wrong bridge not caught: {name} ({'no closing line' if result is None else 'every case passed'})")
+    print(f"\n{'wrong bridge':52} the table on it")
+    print("\n".join(rows))
+    for problem in problems:
+        print(problem)
+    print(f"wrong bridges: {'FAILED' if problems else f'each of {len(WRONG)} caught'}")
+    return 1 if problems else 0
 
 
 def main() -> int:
-    build_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build"
-    session = WineSession(build_dir / "wrong-bridges" / "pe32", BUILDS["pe32"], decide_mode())
-    if session.in_guest:
-        sys.exit("32-bit programs run only in the virtual machine here: run this where they run natively")
-    raiser = BUILDS["pe32"].folder(build_dir) / "tests" / "fault_raiser.dll"
-    session.prepare()
-    try:
-        print(f"{'wrong bridge':40} failed cases")
-        for name, changes in WRONG.items():
-            with tempfile.TemporaryDirectory() as scratch:
-                scratch = Path(scratch)
-                shutil.copytree(SOURCE, scratch / "faultbridge")
-                source = scratch / "faultbridge" / "Faultbridge.cs"
-                text = source.read_text()
-                for original, replacement in changes:
-                    assert original in text, (name, original)
-                    text = text.replace(original, replacement)
-                source.write_text(text)
-                dotnet("build", scratch / "faultbridge" / "Faultbridge.csproj", "-p:UseArtifactsOutput=true",
-                       f"-p:ArtifactsPath={scratch / 'dotnet'}")
-                dll = scratch / "dotnet" / "bin" / "Faultbridge" / "release" / "Faultbridge.dll"
-                host = scratch / "host"
-                dotnet("publish", HOST_PROJECT, "-p:UseArtifactsOutput=true", f"-p:ArtifactsPath={scratch / 'dotnet'}",
-                       f"-p:FaultbridgeDll={dll}", "-o", host)
-                shutil.copy(raiser, host)
-                output = scratch / "output.txt"
-                session.run([host / "Faultbridge.Tests.exe"], host, output, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
-                failed = [line for line in output.read_text(errors="replace").splitlines()
-                          if line.startswith("FAILED")]
-                print(f"{name:40} {len(failed)}")
-                for line in failed:
-                    print("    " + line.split(":", 2)[1].strip()[:110])
-    finally:
-        session.stop()
-    return 0
+    parser = argparse.ArgumentParser()
+    parser.add_argument("action", choices=("build", "run"))
+    parser.add_argument("--host", type=Path, required=True)
+    parser.add_argument("--out", type=Path, required=True)
+    parser.add_argument("--version")
+    parser.add_argument("--build", choices=BUILDS)
+    parser.add_argument("--mode")
+    parser.add_argument("--work", type=Path)
+    args = parser.parse_args()
+    if args.action == "build":
+        build(args.host, args.out, args.version)
+        return 0
+    return run(WineSession(args.work, BUILDS[args.build], args.mode), args.host, args.out)
 
 
 if __name__ == "__main__":
