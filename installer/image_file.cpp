@@ -6,6 +6,7 @@
 #include "flash_library.h"
 #include "image_format.h"
 #include "run_log.h"
+#include "settings.h"
 
 int GetFileInf(const char* path, FlashLibrary& flash, int target, uint32_t& dataSize)
 {
@@ -70,7 +71,7 @@ int ReadFileWithCheckSum(const char* path, FlashLibrary& flash, int target, uint
     }
     // The installer digit replaces the version's first character after the
     // verification; the stored CheckSum is written as the file holds it.
-    if (InstallerId > 1)
+    if (StampsImages(InstallerId))
         image[kVerStrOffset] = static_cast<uint8_t>('0' + InstallerId);
 
     const int writeResult = flash.Write(target, 0, image, static_cast<int>(size));

@@ -7,6 +7,16 @@ int8_t InstallerIdFromByte(uint8_t firstByte)
     return static_cast<int8_t>(static_cast<uint8_t>(firstByte - '0'));
 }
 
+bool RequestsShutdown(int8_t installerId)
+{
+    return installerId == 0;
+}
+
+bool StampsImages(int8_t installerId)
+{
+    return installerId > 1;
+}
+
 Settings ReadSettings(const char* path)
 {
     FILE* file = fopen(path, "rb");

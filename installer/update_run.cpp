@@ -137,7 +137,7 @@ int UpdateRun()
 
     // The log is closed before the shutdown: a forced shutdown ends the process
     // without flushing it, and the shutdown itself is never logged.
-    if (InstallerId == 0)
+    if (RequestsShutdown(InstallerId))
         RequestSystemShutdown();
     return 0;
 }

@@ -122,6 +122,21 @@ def run_coreclr_program(session: WineSession, program: Path) -> int:
     return run_program(session, program, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
 
 
+def scenario_problems(tools: Tools, scenario) -> list:
+    """Lays the scenario out, runs hexalift once or twice and says what
+    differed from what was expected."""
+    setup = scenario.setup
+    laid = type(setup)(**{**setup.__dict__,
+                          "images": {n: i.make(tools) for n, i in setup.images.items()},
+                          "flash": {t: expected_bytes(tools, v) for t, v in setup.flash.items()}})
+    run_dir = tools.work / "scenarios" / scenario.name
+    lay_out(tools, run_dir, laid)
+    problems = check(tools, scenario, scenario.expect, run(tools, run_dir, laid), "first run")
+    if scenario.then is not None:
+        problems += check(tools, scenario, scenario.then, run(tools, run_dir, laid), "second run")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
@@ -154,19 +169,10 @@ def main():
     if session.build.bits == 64 and args.name in ONLY_32_BIT:
         tell_skipped(session, f"e2e.{args.build}.{args.name} skipped: {ONLY_32_BIT[args.name]}")
         return SKIPPED
-    scenario = BY_NAME[args.name]
-    setup = scenario.setup
-    laid = type(setup)(**{**setup.__dict__,
-                          "images": {n: i.make(tools) for n, i in setup.images.items()},
-                          "flash": {t: expected_bytes(tools, v) for t, v in setup.flash.items()}})
-    run_dir = tools.work / "scenarios" / scenario.name
-    lay_out(tools, run_dir, laid)
-    problems = check(tools, scenario, scenario.expect, run(tools, run_dir, laid), "first run")
-    if scenario.then is not None:
-        problems += check(tools, scenario, scenario.then, run(tools, run_dir, laid), "second run")
+    problems = scenario_problems(tools, BY_NAME[args.name])
     for problem in problems:
         print(problem)
-    print(f"{scenario.name}: {'FAILED' if problems else 'passed'}")
+    print(f"{args.name}: {'FAILED' if problems else 'passed'}")
     return 1 if problems else 0
 
 

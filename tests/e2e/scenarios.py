@@ -231,6 +231,11 @@ SCENARIOS = [
     settings_scenario("settings_12", b"12", 1),
     settings_scenario("settings_7", b"7", 7),
     settings_scenario("settings_A", b"A", 17),
+    # The edges of stamping: 0x32 ("2") is the lowest byte that stamps,
+    # 0xAF the highest; 0xB0 gives -128 and does not.
+    settings_scenario("settings_2", b"2", 2),
+    settings_scenario("settings_AF", b"\xaf", 127),
+    settings_scenario("settings_B0", b"\xb0", -128),
     Scenario("log_cannot_be_created", Setup(log_is_directory=True, images=BOTH),
              Expect(None, WROTE_BOTH, written())),
 

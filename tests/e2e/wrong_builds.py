@@ -1,0 +1,110 @@
+"""Wrong builds of hexalift against the end-to-end scenarios: each is the
+x86-64 stand-in with one fault put in, and some scenario must fail on it;
+otherwise the scenarios let that fault through.
+
+  wrong_builds.py --imagetool FILE --simulator DIR --work DIR
+
+One copy of the sources is configured once with the x64 toolchain; each
+fault is put in, hexalift rebuilt (one file and the link) and taken out
+again. A wrong build stops at its first failing scenario.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+from harness import prepare_prefix
+from run_scenario import scenario_problems
+from scenarios import BY_NAME, ONLY_32_BIT
+from winhost import BUILDS, WineSession
+from winhost.builds import ROOT
+from winhost.hexalift import Tools
+
+BUILD = BUILDS["x64"]
+# What each wrong build changes: (file, original, replacement).
+WRONG = {
+    'shutdown also for settings byte "1"':
+        ("installer/settings.cpp", "return installerId == 0;", "return installerId == 0 || installerId == 1;"),
+    "module left in reset at the end":
+        ("installer/board_steps.cpp", "WriteResetRegister(*board, boardHandle, kNormalOperation)",
+         "WriteResetRegister(*board, boardHandle, kHoldInReset)"),
+    "reset wait of 900 ms":
+        ("installer/board_steps.cpp", "kResetSettleMilliseconds = 1000;", "kResetSettleMilliseconds = 900;"),
+    "checksum ignored":
+        ("installer/image_file.cpp", "if (bytesRead != size || !VerifyImageCheckSum(image, size)) {",
+         "if (bytesRead != size) {"),
+    "stamping only from InstallerId 3":
+        ("installer/settings.cpp", "return installerId > 1;", "return installerId > 2;"),
+    "a wait after a failed reset write too":
+        ("installer/board_steps.cpp", '        LogPrintf("IB_WriteSingleRegister(Reset) Error\\n");\n',
+         '        LogPrintf("IB_WriteSingleRegister(Reset) Error\\n"), Sleep(kResetSettleMilliseconds);\n'),
+}
+
+
+def slug(name: str) -> str:
+    return re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-")
+
+
+def configure(work: Path) -> Path:
+    """A copy of the sources, configured once for the x64 toolchain."""
+    source = work / "source"
+    shutil.rmtree(source, ignore_errors=True)
+    shutil.copytree(ROOT, source, ignore=shutil.ignore_patterns(".git", "build"))
+    subprocess.run(["cmake", "-S", str(source), "-B", str(source / "build"),
+                    f"-DCMAKE_TOOLCHAIN_FILE={source / 'cmake' / BUILD.toolchain}", "-DCMAKE_BUILD_TYPE=Release"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return source
+
+
+def build_wrong(source: Path, name: str, folder: Path, simulator: Path) -> None:
+    """hexalift.exe with the fault, in folder, the simulator beside it."""
+    path, before, after = WRONG[name]
+    file = source / path
+    original = file.read_text()
+    assert before in original, (name, before)
+    try:
+        file.write_text(original.replace(before, after))
+        subprocess.run(["cmake", "--build", str(source / "build"), "--target", "hexalift"], check=True,
+                       stdout=subprocess.DEVNULL)
+    finally:
+        file.write_text(original)
+    folder.mkdir(parents=True, exist_ok=True)
+    shutil.copy(source / "build" / "bin" / "hexalift.exe", folder / "hexalift.exe")
+    if not (folder / "simulator").exists():
+        os.symlink(simulator, folder / "simulator")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--imagetool", type=Path, required=True)
+    parser.add_argument("--simulator", type=Path, required=True)
+    parser.add_argument("--work", type=Path, required=True)
+    parser.add_argument("--mode", default="native")
+    args = parser.parse_args()
+    session = WineSession(args.work, BUILD, args.mode)
+    source = configure(args.work)
+    prepare_prefix(session)
+    scenarios = [scenario for name, scenario in BY_NAME.items() if name not in ONLY_32_BIT]
+    uncaught = []
+    print(f"{'wrong hexalift':40} first scenario that failed")
+    try:
+        for name in WRONG:
+            folder = args.work / slug(name)
+            build_wrong(source, name, folder, args.simulator.resolve())
+            tools = Tools(folder, args.imagetool, session)
+            failed = next((s.name for s in scenarios if scenario_problems(tools, s)), None)
+            print(f"{name:40} {failed or 'NONE: every scenario passed'}", flush=True)
+            if failed is None:
+                uncaught.append(name)
+    finally:
+        session.stop()
+    print(f"wrong builds: {'FAILED, not caught: ' + ', '.join(uncaught) if uncaught else f'each of {len(WRONG)} caught'}")
+    return 1 if uncaught else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
