@@ -20,6 +20,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 from harness import prepare_prefix
@@ -39,6 +40,7 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     prepare_prefix(session)
     for name, *command in tests_of(batch):
         print(f"guest: {name}", flush=True)
+        started = time.monotonic()
         with open(results / f"{name}.txt", "wb") as output:
             test = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
                                     start_new_session=True)
@@ -50,6 +52,7 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
                 session.restart_server()
                 output.write(f"\n{name}: stopped after {2 * session.timeout + 60} s in the guest\n".encode())
                 status = NOT_RUN
+            output.write(f"({time.monotonic() - started:.1f} s in the guest)\n".encode())
         (results / f"{name}.status").write_text(f"{status}\n")
     session.stop()
     return 0
