@@ -16,7 +16,6 @@ import ctypes
 import fcntl
 import gzip
 import hashlib
-import io
 import lzma
 import os
 import shlex
@@ -140,11 +139,12 @@ mount -t devpts devpts /root/dev/pts
 for place in /root/run /root/dev/shm /root/tmp/.wine-0 /root/tmp/.X11-unix; do
   mkdir -p $place && mount -t tmpfs tmpfs $place
 done
-job=$(sed -n 's/.*hexalift.job=\([^ ]*\).*/\1/p' /proc/cmdline)
-. /host$job/setup.sh || exit 1
+mkdir -p /job
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=none,msize=512000 job /job || exit 1
+. /job/setup.sh || exit 1
 stty -F /dev/ttyS1 raw -echo
 echo "hexalift-guest: running"
-chroot /root /bin/sh $job/commands.sh </dev/null >/dev/ttyS1 2>&1
+chroot /root /bin/sh -c "$(cat /job/commands.sh)" </dev/null >/dev/ttyS1 2>&1
 echo "hexalift-guest: exit status $?"
 sync
 poweroff -f
@@ -232,22 +232,29 @@ def die_with_parent() -> None:
 
 
 def qemu_command(kernel: Path, initramfs: Path, job: Job, job_dir: Path, console: Path, output: Path) -> list:
+    """The guest, with the job's folder (set-up and commands) shared read-only."""
+    # qemu 7.2's TCG takes a user-mode iret for a supervisor access, which
+    # SMAP faults: without -smap every Wine process crashes the guest's kernel.
     command = [QEMU, "-accel", "tcg", "-cpu", "max,-smap", "-smp", "1", "-m", str(job.memory_mib),
                "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-nic", "none",
                "-kernel", str(kernel), "-initrd", str(initramfs),
-               "-append", f"console=ttyS0 quiet panic=-1 hexalift.job={job_dir}",
+               "-append", "console=ttyS0 quiet panic=-1",
                "-serial", f"file:{console}", "-serial", f"file:{output}",
-               # qemu 7.2's TCG takes a user-mode iret for a supervisor
-               # access, which SMAP faults: -smap above, or every Wine
-               # process crashes the guest's kernel.
-               "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"]
+               "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
+               "-virtfs", f"local,path={option(job_dir)},mount_tag=job,security_model=none,readonly=on"]
     for number, folder in enumerate(job.writable):
-        command += ["-virtfs", f"local,path={folder},mount_tag=share{number},security_model=none,multidevs=remap"]
+        command += ["-virtfs", f"local,path={option(folder)},mount_tag=share{number},security_model=none,"
+                    "multidevs=remap"]
     if job.prefix_image:
-        command += ["-drive", f"file={job.prefix_image},if=virtio,format=raw,readonly=on"]
+        command += ["-drive", f"file={option(job.prefix_image)},if=virtio,format=raw,readonly=on"]
     if job.disk:
-        command += ["-drive", f"file={job.disk},if=virtio,format=raw"]
+        command += ["-drive", f"file={option(job.disk)},if=virtio,format=raw"]
     return command
+
+
+def option(path: Path) -> str:
+    """A path inside a qemu option, where a comma is written twice."""
+    return str(path).replace(",", ",,")
 
 
 def console_text(console: Path, lines: int = 60) -> str:
@@ -328,7 +335,7 @@ def follow(guest: subprocess.Popen, job: Job, console: Path, output: Path, strea
 
 def running(guest_dir: Path) -> list:
     """(process id, job folder) of the guests of this build folder that run now."""
-    found, mark = [], f"hexalift.job={guest_dir / 'jobs'}/".encode()
+    found, mark = [], f"path={option(guest_dir / 'jobs')}/".encode()
     for entry in Path("/proc").iterdir():
         try:
             arguments = (entry / "cmdline").read_bytes().split(b"\0") if entry.name.isdigit() else []
@@ -337,5 +344,5 @@ def running(guest_dir: Path) -> list:
         for argument in arguments:
             at = argument.find(mark)
             if at >= 0:
-                found.append((int(entry.name), argument[at + len(b"hexalift.job="):].split()[0].decode()))
+                found.append((int(entry.name), argument[at + len(b"path="):].split(b",mount_tag")[0].decode()))
     return found
