@@ -63,7 +63,7 @@ def main():
     if session.in_guest:
         print("32-bit programs run here only in a virtual machine under software emulation: these are its "
               "times, not the program's (--x64 times the x86-64 build natively)", flush=True)
-        return session.run_in_guest([[sys.executable, *sys.argv]], timeout=3600)
+        return session.run_in_guest([[sys.executable, *sys.argv]], 3600)
     tools = Tools(build.folder(args.build), args.build / "tools" / "imagetool", session)
     session.prepare()
     module_dir = Path(tempfile.mkdtemp(prefix="hexalift-module-", dir="/dev/shm"))

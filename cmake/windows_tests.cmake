@@ -13,6 +13,7 @@
 # reports what it did in the guest; all carry the label "in-guest".
 
 set(GUEST_SHARDS 2)
+set(GUEST_BATCH_SECONDS 3300)   # a batch's guest; ctest waits 5 minutes more for its console
 set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/e2e)
 set(GUEST_BATCH ${PROJECT_SOURCE_DIR}/tests/e2e/guest_batch.py)
 
@@ -60,10 +61,12 @@ function(add_guest_batches build)
     file(GENERATE OUTPUT ${batch} CONTENT "${lines}")
     set(test guest.${build}.${shard})
     add_test(NAME ${test} COMMAND ${Python3_EXECUTABLE} ${GUEST_BATCH} run --build ${build}
-      --work ${CMAKE_BINARY_DIR}/e2e/${build} --batch ${batch} --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard})
+      --work ${CMAKE_BINARY_DIR}/e2e/${build} --batch ${batch} --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard}
+      --seconds ${GUEST_BATCH_SECONDS})
+    math(EXPR timeout "${GUEST_BATCH_SECONDS} + 300")
     set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"
       FIXTURES_REQUIRED wine_${build} FIXTURES_SETUP guest_${build}_${shard} COST 1000
-      TIMEOUT 3600 ENVIRONMENT "${WINHOST_ENVIRONMENT}")
+      TIMEOUT ${timeout} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
   endforeach()
 endfunction()
 

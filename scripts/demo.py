@@ -114,7 +114,7 @@ def run_in_guest(session: WineSession, args) -> int:
     writable = [MODULE]
     if args.screenshot:
         writable.append(args.screenshot.resolve().parent)
-    return session.run_in_guest([[sys.executable, *sys.argv]], writable=writable, timeout=1800)
+    return session.run_in_guest([[sys.executable, *sys.argv]], 1800, writable=writable)
 
 
 def main() -> int:

@@ -32,7 +32,7 @@ def cmake_settings(mode: str) -> str:
         lines += [f"set(WINDOWS_BUILD_{name}_TOOLCHAIN {build.toolchain})",
                   f"set(WINDOWS_BUILD_{name}_LABEL {build.label})",
                   f"set(WINDOWS_BUILD_{name}_IN_GUEST {'ON' if build.in_guest(mode) else 'OFF'})",
-                  f"set(WINDOWS_BUILD_{name}_TIMEOUT {build.test_timeout(mode)})"]
+                  f"set(WINDOWS_BUILD_{name}_TIMEOUT {build.test_timeout()})"]
     return "\n".join(lines) + "\n"
 
 

@@ -41,11 +41,9 @@ class Build:
         """True when its programs run in the guest in this mode."""
         return self.needs_i386 and mode == "vm"
 
-    def test_timeout(self, mode: str) -> int:
-        """For ctest: a test runs at most two programs (a scenario's two
-        runs); in the guest, after the guest's start and the session's."""
-        return (GUEST_SLOWDOWN * (2 * self.timeout + 60) if self.in_guest(mode)
-                else 2 * self.timeout + 60)
+    def test_timeout(self) -> int:
+        """For ctest: a test runs at most two programs (a scenario's two runs)."""
+        return 2 * self.timeout + 60
 
 
 BUILDS = {build.name: build for build in (

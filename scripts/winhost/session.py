@@ -177,15 +177,16 @@ class WineSession:
         env.update({i386.FORCE_VARIABLE: "native", IN_GUEST_VARIABLE: "1"}, **extra)
         return env
 
-    def run_in_guest(self, commands: list, writable: tuple = (), timeout: int | None = None) -> int:
+    def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
         """Runs commands (argument lists, one after another while each
         succeeds) in a guest whose prefix is the template's image, mounted
         at this session's prefix; returns the exit status of the last one
-        run. Their output comes here as it comes."""
+        run. Their output comes here as it comes; the guest may take
+        timeout seconds."""
         self.make_template_image()
         job = guest.Job(commands=commands, cwd=Path.cwd(), env=self.guest_env(), writable=list(writable),
                         prefix_image=self.template_image, prefix_at=self.prefix,
-                        timeout=timeout or self.build.test_timeout(self.mode))
+                        timeout=timeout)
         return guest.run(job, GUEST_DIR)
 
     def make_template(self, prefix: Path, log=None) -> None:

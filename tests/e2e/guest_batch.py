@@ -3,10 +3,10 @@ runs in the guest (the shipped 32-bit images on a machine whose kernel
 refuses 32-bit programs, or HEXALIFT_I386=vm): starting a guest and its
 Wine session costs about half a minute, a scenario a few seconds.
 
-  guest_batch.py run SESSION --batch FILE --results DIR
+  guest_batch.py run SESSION --batch FILE --results DIR --seconds N
       boots a guest and runs every test of FILE in it, one after another
       in one prepared session; each test's output and exit status land in
-      DIR. Fails only when the guest does.
+      DIR. Fails only when the guest does, or does not end within N s.
   guest_batch.py report NAME --results DIR
       prints what test NAME printed in the guest and exits with its status,
       as ctest's test NAME.
@@ -38,6 +38,7 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     """In the guest: one session for the whole batch, then each test; a test
     that overruns is stopped with everything it started in the prefix."""
     prepare_prefix(session)
+    limit = 2 * session.timeout + 60   # a test runs at most two programs
     for name, *command in tests_of(batch):
         print(f"guest: {name}", flush=True)
         started = time.monotonic()
@@ -45,12 +46,12 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
             test = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
                                     start_new_session=True)
             try:
-                status = test.wait(timeout=2 * session.timeout + 60)
+                status = test.wait(timeout=limit)
             except subprocess.TimeoutExpired:
                 os.killpg(test.pid, signal.SIGKILL)
                 test.wait()
                 session.restart_server()
-                output.write(f"\n{name}: stopped after {2 * session.timeout + 60} s in the guest\n".encode())
+                output.write(f"\n{name}: stopped after {limit} s in the guest\n".encode())
                 status = NOT_RUN
             output.write(f"({time.monotonic() - started:.1f} s in the guest)\n".encode())
         (results / f"{name}.status").write_text(f"{status}\n")
@@ -58,15 +59,14 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     return 0
 
 
-def run(session: WineSession, batch: Path, results: Path) -> int:
+def run(session: WineSession, batch: Path, results: Path, seconds: int) -> int:
     """On this machine: the batch in a new guest."""
     results.mkdir(parents=True, exist_ok=True)
     for old in results.glob("*"):
         old.unlink()
     inside = [sys.executable, __file__, "run", "--build", session.build.name, "--work", str(session.work),
               "--batch", str(batch), "--results", str(results)]
-    timeout = len(tests_of(batch)) * (2 * session.build.timeout + 60) + 600
-    return session.run_in_guest([inside], writable=[results], timeout=timeout)
+    return session.run_in_guest([inside], seconds, writable=[results])
 
 
 def report(results: Path, name: str) -> int:
@@ -86,13 +86,14 @@ def main() -> int:
     parser.add_argument("--work", type=Path)
     parser.add_argument("--batch", type=Path)
     parser.add_argument("--results", type=Path, required=True)
+    parser.add_argument("--seconds", type=int, default=3300)
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
     if args.action == "report":
         return report(args.results, args.name)
     if os.environ.get(IN_GUEST_VARIABLE):
         return run_inside(WineSession(args.work, BUILDS[args.build], "native"), args.batch, args.results)
-    return run(WineSession(args.work, BUILDS[args.build], "vm"), args.batch, args.results)
+    return run(WineSession(args.work, BUILDS[args.build], "vm"), args.batch, args.results, args.seconds)
 
 
 if __name__ == "__main__":
