@@ -52,13 +52,26 @@ def windows_path(path: Path) -> str:
 
 
 def replace_atomically(make, final: Path) -> None:
-    """Makes a folder under a temporary name with make(folder), then gives
-    it its final name: a folder under the final name is always complete."""
+    """Makes a folder or file under a temporary name with make(partial),
+    then gives it its final name: what bears the final name is always
+    complete. What a killed run left under the temporary name goes first."""
     partial = final.with_name(final.name + ".partial")
-    stop_server(partial)
-    shutil.rmtree(partial, ignore_errors=True)
+    if partial.is_dir():
+        stop_server(partial)
+        shutil.rmtree(partial, ignore_errors=True)
+    else:
+        partial.unlink(missing_ok=True)
     make(partial)
     partial.rename(final)
+
+
+def guest_env() -> dict:
+    """This process's environment for a command in the guest, where 32-bit
+    programs run natively; no display or Wine settings of ours."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("WINE", "DISPLAY", "XAUTHORITY")) and k != i386.FORCE_VARIABLE}
+    env.update({i386.FORCE_VARIABLE: "native", IN_GUEST_VARIABLE: "1"})
+    return env
 
 
 def stop_server(prefix: Path) -> None:
@@ -75,7 +88,8 @@ class WineSession:
 
     def __init__(self, work: Path, build: Build, mode: str):
         assert mode in i386.MODES, mode
-        if os.environ.get(IN_GUEST_VARIABLE):
+        self.inside_guest = bool(os.environ.get(IN_GUEST_VARIABLE))
+        if self.inside_guest:
             mode = "native"   # in the guest, 32-bit programs run natively
         self.work, self.build, self.mode = work.resolve(), build, mode
         self.prefix = self.work / "prefix"
@@ -92,7 +106,7 @@ class WineSession:
     @property
     def timeout(self) -> int:
         """Seconds one program may take."""
-        return self.build.timeout * (GUEST_SLOWDOWN if os.environ.get(IN_GUEST_VARIABLE) else 1)
+        return self.build.timeout * (GUEST_SLOWDOWN if self.inside_guest else 1)
 
     def command(self, *arguments) -> list:
         return [self.build.loader, *map(str, arguments)]
@@ -143,39 +157,32 @@ class WineSession:
         GUEST_DIR.mkdir(parents=True, exist_ok=True)
         with open(GUEST_DIR / "prefix-template.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
-            if self.template_image.exists():
-                return
-            partial = self.template_image.with_name(self.template_image.name + ".partial")
-            partial.unlink(missing_ok=True)
-            with open(partial, "wb") as disk:
-                disk.truncate(IMAGE_BYTES)
-            i386.say(f"making the Wine prefix template's image {self.template_image} in the guest (once, "
-                     "about 2 minutes)")
-            inside = Path("/var/tmp/prefix-template")   # on the guest's own memory
-            job = guest.Job(
-                commands=[[sys.executable, ROOT / "scripts" / "windows_host.py", "make-template", inside],
-                          ["mksquashfs", inside, "/dev/vda", "-noappend", "-no-progress", "-quiet",
-                           "-noI", "-noD", "-noF", "-noX"]],
-                cwd=ROOT, env=self.guest_env(), disk=partial, timeout=PREPARE_TIMEOUT, memory_mib=4096)
-            log_path = GUEST_DIR / "prefix-template.log"
-            with open(log_path, "wb") as log:
-                status = guest.run(job, GUEST_DIR, stream=log)
-            if status != 0:
-                raise RuntimeError(f"making the prefix template in the guest failed with status {status}: "
-                                   f"see {log_path}")
-            partial.rename(self.template_image)
+            if not self.template_image.exists():
+                replace_atomically(self.make_template_in_guest, self.template_image)
+
+    def make_template_in_guest(self, image: Path) -> None:
+        """A guest makes the template and writes its squashfs onto image,
+        a sparse raw disk."""
+        with open(image, "wb") as disk:
+            disk.truncate(IMAGE_BYTES)
+        i386.say(f"making the Wine prefix template's image {self.template_image} in the guest (once, "
+                 "about 2 minutes)")
+        inside = Path("/var/tmp/prefix-template")   # on the guest's own memory
+        job = guest.Job(
+            commands=[[sys.executable, ROOT / "scripts" / "windows_host.py", "make-template", inside],
+                      ["mksquashfs", inside, "/dev/vda", "-noappend", "-no-progress", "-quiet",
+                       "-noI", "-noD", "-noF", "-noX"]],
+            cwd=ROOT, env=guest_env(), disk=image, timeout=PREPARE_TIMEOUT, memory_mib=4096)
+        log_path = GUEST_DIR / "prefix-template.log"
+        with open(log_path, "wb") as log:
+            status = guest.run(job, GUEST_DIR, stream=log)
+        if status != 0:
+            raise RuntimeError(f"making the prefix template in the guest failed with status {status}: "
+                               f"see {log_path}")
 
     def unpack_template_image(self, folder: Path) -> None:
         subprocess.run(["unsquashfs", "-quiet", "-no-progress", "-d", str(folder), str(self.template_image)],
                        check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-
-    def guest_env(self, **extra) -> dict:
-        """This process's environment for a command in the guest, where
-        32-bit programs run natively; no display or Wine settings of ours."""
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("WINE", "DISPLAY", "XAUTHORITY")) and k != i386.FORCE_VARIABLE}
-        env.update({i386.FORCE_VARIABLE: "native", IN_GUEST_VARIABLE: "1"}, **extra)
-        return env
 
     def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
         """Runs commands (argument lists, one after another while each
@@ -184,7 +191,7 @@ class WineSession:
         run. Their output comes here as it comes; the guest may take
         timeout seconds."""
         self.make_template_image()
-        job = guest.Job(commands=commands, cwd=Path.cwd(), env=self.guest_env(), writable=list(writable),
+        job = guest.Job(commands=commands, cwd=Path.cwd(), env=guest_env(), writable=list(writable),
                         prefix_image=self.template_image, prefix_at=self.prefix,
                         timeout=timeout)
         return guest.run(job, GUEST_DIR)

@@ -165,6 +165,11 @@ def decode_c_string(quoted: str) -> str:
     return quoted[1:-1].encode("latin-1").decode("unicode_escape")
 
 
+def folder_name(text: str) -> str:
+    """A folder's name for a case named in words."""
+    return re.sub(r"[^a-z0-9]+", "-", text.lower()).strip("-")
+
+
 def run_program(session: WineSession, program: Path, output: Path | None = None, echo: bool = True,
                 **extra) -> int:
     """Runs a Windows test program in the prefix, with the display and the

@@ -11,13 +11,12 @@ again. A wrong build stops at its first failing scenario.
 
 import argparse
 import os
-import re
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
-from harness import prepare_prefix
+from harness import folder_name, prepare_prefix
 from run_scenario import scenario_problems
 from scenarios import BY_NAME, ONLY_32_BIT
 from winhost import BUILDS, WineSession
@@ -43,10 +42,6 @@ WRONG = {
         ("installer/board_steps.cpp", '        LogPrintf("IB_WriteSingleRegister(Reset) Error\\n");\n',
          '        LogPrintf("IB_WriteSingleRegister(Reset) Error\\n"), Sleep(kResetSettleMilliseconds);\n'),
 }
-
-
-def slug(name: str) -> str:
-    return re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-")
 
 
 def configure(work: Path) -> Path:
@@ -93,7 +88,7 @@ def main() -> int:
     print(f"{'wrong hexalift':40} first scenario that failed")
     try:
         for name in WRONG:
-            folder = args.work / slug(name)
+            folder = args.work / folder_name(name)
             build_wrong(source, name, folder, args.simulator.resolve())
             tools = Tools(folder, args.imagetool, session)
             failed = next((s.name for s in scenarios if scenario_problems(tools, s)), None)

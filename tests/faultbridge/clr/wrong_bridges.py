@@ -20,7 +20,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from harness import run_program
+from harness import folder_name, run_program
 from winhost import BUILDS, CORECLR_OVERRIDES, WineSession
 from winhost.builds import ROOT
 
@@ -70,10 +70,6 @@ WRONG = {
 }
 
 
-def slug(name: str) -> str:
-    return re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-")
-
-
 def build(host: Path, out: Path, version: str) -> None:
     shutil.rmtree(out, ignore_errors=True)
     project = out / "source"
@@ -88,10 +84,10 @@ def build(host: Path, out: Path, version: str) -> None:
             assert before in text, (name, before)
             text = text.replace(before, after)
         source.write_text(text)
-        library = out / slug(name) / "library"
+        library = out / folder_name(name) / "library"
         subprocess.run(["dotnet", "build", str(project), "--no-restore", *common, "-o", str(library)], check=True,
                        stdout=subprocess.DEVNULL)
-        copy = out / slug(name) / "host"
+        copy = out / folder_name(name) / "host"
         shutil.copytree(host, copy, copy_function=os.link)
         (copy / "Faultbridge.dll").unlink()
         shutil.copy(library / "Faultbridge.dll", copy / "Faultbridge.dll")
@@ -113,7 +109,7 @@ def run(session: WineSession, host: Path, out: Path) -> int:
         problems.append(f"the real bridge does not pass the table: {real}")
     rows = []
     for name in WRONG:
-        result = table(session, out / slug(name) / "host", session.work / f"{slug(name)}.out")
+        result = table(session, out / folder_name(name) / "host", session.work / f"{folder_name(name)}.out")
         rows.append(f"{name:52} {'no closing line' if result is None else f'{result[1]} cases failed'}")
         if result is None or result[1] == 0:
             problems.append(f"wrong bridge not caught: {name} ({'no closing line' if result is None else 'every case passed'})")
