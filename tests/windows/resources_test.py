@@ -4,7 +4,7 @@ drops a style bit fails here), the version resources, the image flags, and
 the machine type of every image of both builds, so that the x86-64
 stand-ins can never pass for the shipped images or the other way round.
 
-  resources_test.py PE32_BIN X64_BIN
+  resources_test.py PE32_BIN X64_BIN VERSION   (VERSION: the project's, as CMake has it)
 """
 
 import struct
@@ -14,7 +14,8 @@ from pathlib import Path
 
 import pefile
 
-PE32_BIN, X64_BIN = Path(sys.argv[1]), Path(sys.argv[2])
+PE32_BIN, X64_BIN, VERSION = Path(sys.argv[1]), Path(sys.argv[2]), sys.argv[3]
+FOUR_PART = f"{VERSION}.0"   # what Windows shows: major.minor.patch.build
 HEXALIFT = pefile.PE(PE32_BIN / "hexalift.exe")
 IMAGETOOL = pefile.PE(PE32_BIN / "imagetool.exe")
 RT_DIALOG, RT_MANIFEST, JAPANESE = 5, 24, 1041
@@ -124,6 +125,7 @@ class Resources(unittest.TestCase):
     def test_manifest_runs_as_invoker(self):
         manifest = resource(self.image, RT_MANIFEST, 1, next(iter(languages(self.image, RT_MANIFEST, 1))))
         text = manifest.decode("utf-8")
+        self.assertIn(f'version="{FOUR_PART}" processorArchitecture="x86"/>', text)
         self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', text)
         self.assertNotIn("requireAdministrator", text)
         self.assertNotIn("Microsoft.Windows.Common-Controls", text)
@@ -138,10 +140,12 @@ class Images(unittest.TestCase):
                 self.assertEqual(image.FILE_HEADER.TimeDateStamp, 0, "no link time stamp")
                 self.assertLessEqual({entry.dll.decode() for entry in image.DIRECTORY_ENTRY_IMPORT}, SYSTEM_DLLS)
                 fixed = image.VS_FIXEDFILEINFO[0]
-                self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0), "file version 1.0.0.0")
+                numbers = [fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF, fixed.FileVersionLS >> 16,
+                           fixed.FileVersionLS & 0xFFFF]
+                self.assertEqual(".".join(map(str, numbers)), FOUR_PART, "file version")
                 strings = {key.decode(): value.decode() for info in image.FileInfo[0] if info.Key == b"StringFileInfo"
                            for table in info.StringTable for key, value in table.entries.items()}
-                for key, value in (("FileDescription", description), ("ProductVersion", "1.0.0.0"),
+                for key, value in (("FileDescription", description), ("ProductVersion", FOUR_PART),
                                    ("OriginalFilename", name)):
                     self.assertEqual(strings.get(key), value, key)
 
