@@ -5,7 +5,7 @@ shutdown), several runs per size.
   PYTHONPATH=scripts python3 bench/whole_update.py [--runs N] [--sizes MiB,MiB,...] [--x64]
 
 It times the shipped 32-bit build: natively where this machine runs 32-bit
-x86 programs, else in the virtual machine, whose figures say little; --x64
+x86 programs, else in the guest, whose figures say little; --x64
 times the x86-64 build of the same sources.
 
 Reports, per image size (medians): the run's time beyond the 1000 ms reset
@@ -24,8 +24,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from winhost import BUILDS, WineSession, decide_mode, windows_path
-from winhost.builds import ROOT
+from winhost import BUILDS, WineSession, build_dir, decide_mode, limits, windows_path
 from winhost.hexalift import FPGA_IMAGE, PROCESSOR_IMAGE, Setup, Tools, lay_out
 
 RESET_WAIT_S = 1.0
@@ -55,7 +54,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--sizes", default="8,16,32", help="image payload sizes in MiB")
-    parser.add_argument("--build", type=Path, default=ROOT / "build")
+    parser.add_argument("--build", type=Path, default=build_dir())
     parser.add_argument("--x64", action="store_true", help="time the x86-64 build instead")
     args = parser.parse_args()
     build = BUILDS["x64" if args.x64 else "pe32"]
@@ -63,7 +62,7 @@ def main():
     if session.in_guest:
         print("32-bit programs run here only in a virtual machine under software emulation: these are its "
               "times, not the program's (--x64 times the x86-64 build natively)", flush=True)
-        return session.run_in_guest([[sys.executable, *sys.argv]], 3600)
+        return session.run_in_guest([[sys.executable, *sys.argv]], limits.GUEST_RUN)
     tools = Tools(build.folder(args.build), args.build / "tools" / "imagetool", session)
     session.prepare()
     module_dir = Path(tempfile.mkdtemp(prefix="hexalift-module-", dir="/dev/shm"))

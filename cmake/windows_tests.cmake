@@ -6,21 +6,27 @@
 # session (fixture wine_BUILD, made by wine.BUILD.prefix) and run one after
 # another; the two builds run side by side.
 #
-# Where a build runs in the guest (the pe32 build in the "vm" mode), the
+# Where a build runs in the guest (the pe32 build in the guest mode), the
 # same tests run there, in GUEST_SHARDS batches (guest.BUILD.N), each in one
 # guest of its own, side by side: a guest and its Wine session take half a
 # minute to start, a test a few seconds. Each test keeps its name and
 # reports what it did in the guest; all carry the label "in-guest".
+#
+# The limits (TEST_LIMIT, ...) come from scripts/winhost/limits.py, which
+# keeps each guest's own limit below its test's. Everything the tests
+# write lies in this build folder: HEXALIFT_BUILD_DIR tells the host
+# package, TMPDIR the programs they start.
 
 set(GUEST_SHARDS 2)
-set(GUEST_BATCH_SECONDS 3300)   # a batch's guest; ctest waits 5 minutes more for its console
-set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/e2e)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/tmp)
+set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/e2e
+  HEXALIFT_BUILD_DIR=${CMAKE_BINARY_DIR} TMPDIR=${CMAKE_BINARY_DIR}/tmp)
 set(GUEST_BATCH ${PROJECT_SOURCE_DIR}/tests/e2e/guest_batch.py)
 
 function(windows_test_properties test build)
   set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL}"
     FIXTURES_REQUIRED wine_${build} RESOURCE_LOCK prefix_${build}
-    TIMEOUT ${WINDOWS_BUILD_${build}_TIMEOUT} SKIP_RETURN_CODE ${SKIPPED_STATUS}
+    TIMEOUT ${TEST_LIMIT} SKIP_RETURN_CODE ${SKIPPED_STATUS}
     ENVIRONMENT "${WINHOST_ENVIRONMENT}")
 endfunction()
 
@@ -61,12 +67,10 @@ function(add_guest_batches build)
     file(GENERATE OUTPUT ${batch} CONTENT "${lines}")
     set(test guest.${build}.${shard})
     add_test(NAME ${test} COMMAND ${Python3_EXECUTABLE} ${GUEST_BATCH} run --build ${build}
-      --work ${CMAKE_BINARY_DIR}/e2e/${build} --batch ${batch} --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard}
-      --seconds ${GUEST_BATCH_SECONDS})
-    math(EXPR timeout "${GUEST_BATCH_SECONDS} + 300")
+      --work ${CMAKE_BINARY_DIR}/e2e/${build} --batch ${batch} --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard})
     set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"
       FIXTURES_REQUIRED wine_${build} FIXTURES_SETUP guest_${build}_${shard} COST 1000
-      TIMEOUT ${timeout} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
+      TIMEOUT ${GUEST_BATCH_TEST_LIMIT} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
   endforeach()
 endfunction()
 
@@ -79,7 +83,7 @@ function(add_wine_session build)
   add_test(NAME wine.${build}.stop
     COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/run_scenario.py ${session} --stop)
   set_tests_properties(wine.${build}.prefix PROPERTIES FIXTURES_SETUP wine_${build}
-    TIMEOUT ${WINDOWS_PREPARE_TIMEOUT} COST 1000)
+    TIMEOUT ${PREPARE_TEST_LIMIT} COST 1000)
   set_tests_properties(wine.${build}.prefix wine.${build}.stop PROPERTIES RESOURCE_LOCK prefix_${build}
     LABELS ${WINDOWS_BUILD_${build}_LABEL} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
   set_tests_properties(wine.${build}.stop PROPERTIES FIXTURES_CLEANUP wine_${build})

@@ -3,13 +3,14 @@ shows the run log, the calls the module received and what reached flash.
 scripts/demo.sh installs and builds first, then calls this.
 
 The shipped 32-bit hexalift.exe runs on every machine: natively where this
-machine's kernel runs 32-bit x86 programs, and where it does not, in a
-small virtual machine whose kernel does (about a minute, and two more the
-first time, while its Wine prefix is made). --x64 runs the x86-64 build of
+machine's kernel runs 32-bit x86 programs, and where it does not, in the
+guest, a small virtual machine whose kernel does (about half a minute, and
+three more the first time, while its Wine prefix is made). --x64 runs the x86-64 build of
 the same sources instead, which runs natively everywhere but is not what
 ships.
 
-The simulated flash lives in build/demo/module and survives between runs:
+The simulated flash lives in BUILD/demo/module (BUILD: the build folder,
+build/ unless HEXALIFT_BUILD_DIR says otherwise) and survives between runs:
 run the demo twice and the second run finds both images current. HEXSIM_*
 variables in the environment reach the simulator (see README.md).
 """
@@ -22,12 +23,10 @@ import threading
 import time
 from pathlib import Path
 
-from winhost import BUILDS, FORCE_VARIABLE, WineSession, decide_mode, windows_path
-from winhost.builds import ROOT
+from winhost import BUILDS, FORCE_VARIABLE, WineSession, build_dir, decide_mode, guest, limits, windows_path
 from winhost.hexalift import FPGA_IMAGE, PROCESSOR_IMAGE, RUN_LOG, Setup, Tools, lay_out
-from winhost.session import IN_GUEST_VARIABLE
 
-BUILD = ROOT / "build"
+BUILD = build_dir()
 DEMO = BUILD / "demo"
 MODULE = DEMO / "module"
 
@@ -105,16 +104,16 @@ def show_results(tools: Tools, run_dir: Path, program: Path, status: int) -> Non
 def run_in_guest(session: WineSession, args) -> int:
     """This demo again, in the guest: the simulated module's folder (and the
     screenshot's) are shared with it, so what reached flash stays here."""
-    why = (f"{FORCE_VARIABLE}=vm is set" if os.environ.get(FORCE_VARIABLE)
+    why = (f"{FORCE_VARIABLE}=guest is set" if os.environ.get(FORCE_VARIABLE)
            else "This machine's kernel does not run 32-bit x86 programs")
-    print(f"== {why}: the shipped image runs in a small virtual machine whose kernel does\n"
-          f"   (qemu-system-x86_64; about a minute, two more the first time).\n"
+    print(f"== {why}: the shipped image runs in the guest, a small virtual machine whose\n"
+          f"   kernel does (qemu-system-x86_64; about half a minute, three more the first time).\n"
           f"   For a quick look at the same sources built for x86-64: scripts/demo.sh --x64", flush=True)
     MODULE.mkdir(parents=True, exist_ok=True)
     writable = [MODULE]
     if args.screenshot:
         writable.append(args.screenshot.resolve().parent)
-    return session.run_in_guest([[sys.executable, *sys.argv]], 1800, writable=writable)
+    return session.run_in_guest([[sys.executable, *sys.argv]], limits.GUEST_RUN, writable=writable)
 
 
 def main() -> int:
@@ -126,7 +125,7 @@ def main() -> int:
     program = windows_bin / "hexalift.exe"
     if session.in_guest:
         return run_in_guest(session, args)
-    where = " in the virtual machine" if os.environ.get(IN_GUEST_VARIABLE) else ""
+    where = " in the guest" if guest.inside() else ""
     print(f"== Running {program}{where}: {build.description}", flush=True)
 
     tools = Tools(windows_bin, BUILD / "tools" / "imagetool", session)

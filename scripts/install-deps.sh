@@ -2,13 +2,12 @@
 # Installs what building and testing needs, from Debian's packages, as root,
 # and says what it installed. Quick when everything is there already: apt
 # runs only for what is missing.
-#   scripts/install-deps.sh            everything the build and the tests need,
-#                                      and the virtual machine where this
-#                                      machine's kernel refuses 32-bit x86
-#                                      programs
+#   scripts/install-deps.sh            everything the build and the tests need
 #   scripts/install-deps.sh PACKAGE..  just these
 # The .NET SDK is not among Debian's packages: it comes with the machine
-# (dotnet on PATH); this installs what it needs from Debian.
+# (dotnet on PATH); this installs what it needs from Debian. It is the one
+# place that updates apt's package lists: the guest's kernel is fetched
+# with apt later, so the lists must be there even when nothing is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,6 +40,10 @@ if [ $# -gt 0 ]; then
   install "$@"
   exit 0
 fi
+if ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
+  echo "install-deps: fetching apt's package lists" >&2
+  apt-get update -qq
+fi
 install \
   cmake make g++ python3 libgtest-dev libbenchmark-dev   `# native build, tests, benchmarks` \
   python3-pefile                                         `# reading PE files (for /usr/bin/python3)` \
@@ -48,11 +51,9 @@ install \
   g++-mingw-w64-i686 binutils-mingw-w64-i686             `# the pe32 build: shipped 32-bit images` \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         `# the x64 build: their x86-64 stand-ins` \
   wine wine32:i386 wine64 xvfb x11-utils e2fsprogs       `# running both, with a display` \
-  ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation`
-# Where the kernel refuses 32-bit x86 programs (or HEXALIFT_I386=vm asks
-# for it), they run in a small virtual machine: qemu, busybox and cpio for
-# its start, squashfs for its Wine prefix. Its kernel is Debian's, unpacked
-# into the build folder when first needed (scripts/winhost/guest.py).
-if [ "$(PYTHONPATH=scripts python3 scripts/windows_host.py mode)" = vm ]; then
-  install qemu-system-x86 busybox-static cpio squashfs-tools
-fi
+  ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation` \
+  qemu-system-x86 busybox-static cpio squashfs-tools     `# the guest, where the kernel refuses 32-bit code`
+# The guest's packages are installed on every machine: one test boots a
+# guest everywhere, so that the guest's path cannot rot where the kernel
+# runs 32-bit code. Its kernel is Debian's, unpacked into the build folder
+# when first needed (scripts/winhost/guest.py).

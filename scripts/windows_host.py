@@ -2,37 +2,40 @@
 command line:
 
   windows_host.py mode     where the shipped 32-bit images run: native
-                           (on this machine) or vm (in the guest)
+                           (on this machine) or guest (in the guest)
   windows_host.py status   the mode, the guest's kernel and prefix images,
-                           guests still running, and the Wine prefixes and
-                           displays under build/
-  windows_host.py cmake    the build table and the mode, as CMake settings
+                           guests still running and what killed runs left,
+                           and the Wine prefixes and displays of the build
+                           folder
+  windows_host.py cmake    the build table, the mode and the test limits,
+                           as CMake settings
   windows_host.py make-template DIR
                            a new Wine prefix template in DIR, its output on
                            stdout (the guest runs this to make the image)
 
-HEXALIFT_I386=native|vm forces the mode.
+HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the
+build folder (build/ by default).
 """
 
 import sys
 from pathlib import Path
 
-from winhost import BUILDS, WineSession, decide_mode, display, guest, i386
-from winhost.builds import PREPARE_TIMEOUT, ROOT, SKIPPED
-from winhost.session import GUEST_DIR
+from winhost import BUILDS, WineSession, build_dir, decide_mode, display, guest, i386, limits, scratch
+from winhost.builds import SKIPPED
+from winhost.session import guest_dir
 
 
 def cmake_settings(mode: str) -> str:
-    """What CMake needs of the table: the builds, and for each its
-    toolchain, label, whether it runs in the guest here, and its test
-    timeout."""
-    lines = [f"set(I386_MODE {mode})", f"set(WINDOWS_BUILDS {' '.join(BUILDS)})",
-             f"set(WINDOWS_PREPARE_TIMEOUT {PREPARE_TIMEOUT})", f"set(SKIPPED_STATUS {SKIPPED})"]
+    """What CMake needs: the builds, and for each its toolchain, label,
+    whether it runs in the guest here; the mode; and the test limits."""
+    lines = [f"set(I386_MODE {mode})", f"set(WINDOWS_BUILDS {' '.join(BUILDS)})", f"set(SKIPPED_STATUS {SKIPPED})",
+             f"set(TEST_LIMIT {limits.test(False)})", f"set(PREPARE_TEST_LIMIT {limits.PREPARE_TEST})",
+             f"set(GUEST_BATCH_TEST_LIMIT {limits.GUEST_BATCH_TEST})",
+             f"set(GUEST_CHECK_TEST_LIMIT {limits.GUEST_CHECK_TEST})"]
     for name, build in BUILDS.items():
         lines += [f"set(WINDOWS_BUILD_{name}_TOOLCHAIN {build.toolchain})",
                   f"set(WINDOWS_BUILD_{name}_LABEL {build.label})",
-                  f"set(WINDOWS_BUILD_{name}_IN_GUEST {'ON' if build.in_guest(mode) else 'OFF'})",
-                  f"set(WINDOWS_BUILD_{name}_TIMEOUT {build.test_timeout()})"]
+                  f"set(WINDOWS_BUILD_{name}_IN_GUEST {'ON' if build.in_guest(mode) else 'OFF'})"]
     return "\n".join(lines) + "\n"
 
 
@@ -40,20 +43,24 @@ def readiness(path: Path) -> str:
     return "being made, or left half-made by a kill" if path.name.endswith(".partial") else "ready"
 
 
-def status(build_dir: Path) -> str:
+def status(build: Path) -> str:
     native = i386.runs_i386_natively()
-    lines = [f"mode: {decide_mode()} (the kernel runs i386 programs: "
+    lines = [f"build folder: {build}",
+             f"mode: {decide_mode()} (the kernel runs i386 programs: "
              f"{'yes' if native else 'no' if native is False else 'cannot tell, a handler takes every probe'})"]
-    kernel = GUEST_DIR / "vmlinuz"
-    lines.append(f"guest kernel: {kernel if kernel.exists() else 'none yet (downloaded when a guest is first needed)'}")
-    for image in sorted(build_dir.glob("*/prefix-template.sqfs*")):
+    kernel = guest_dir() / "vmlinuz"
+    lines.append(f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}")
+    for image in sorted(guest_dir().glob("prefix-template-*.sqfs*")):
         lines.append(f"guest prefix image: {image} ({readiness(image)})")
-    running = guest.running(GUEST_DIR)
+    running = guest.running(guest_dir())
     lines.append("guests running: " + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"))
-    prefixes = sorted(build_dir.glob("*/*/prefix*")) + sorted(build_dir.glob("*/prefix-template*"))
+    for parent in (guest_dir() / "jobs", guest_dir() / "downloads", scratch.default_parent()):
+        for left in scratch.left_behind(parent):
+            lines.append(f"left by a killed run (swept by the next): {left}")
+    prefixes = sorted(build.glob("*/*/prefix*")) + sorted(build.glob("*/prefix-template*"))
     for prefix in (p for p in prefixes if p.is_dir()):
         lines.append(f"prefix: {prefix} ({readiness(prefix)})")
-    for record in sorted(build_dir.glob("*/*/display")):
+    for record in sorted(build.glob("*/*/display")):
         shown = display.recorded(record)
         lines.append(f"display: {record.parent}: " + (f"Xvfb {shown[0]}, process {shown[1]}" if shown
                                                        else "stopped (a stale record)"))
@@ -66,7 +73,7 @@ def main(argv: list) -> int:
     elif argv == ["cmake"]:
         print(cmake_settings(decide_mode()), end="")
     elif argv == ["status"]:
-        print(status(ROOT / "build"))
+        print(status(build_dir()))
     elif len(argv) == 2 and argv[0] == "make-template":
         session = WineSession(Path(argv[1]).parent, BUILDS["x64"], "native")
         session.make_template(Path(argv[1]), sys.stdout)

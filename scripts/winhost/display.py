@@ -12,10 +12,18 @@ import subprocess
 import time
 from pathlib import Path
 
-from .i386 import process_start
-
 XVFB = "/usr/bin/Xvfb"
 BOOT_ID = Path("/proc/sys/kernel/random/boot_id")
+
+
+def process_start(pid: int):
+    """The process's start time in clock ticks since boot (field 22 of its
+    stat), which tells it apart from a later process with the same id."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat.rsplit(")", 1)[1].split()[19])
 
 
 def boot_id() -> str:

@@ -6,10 +6,10 @@ holds. The demo, the scenarios and the benchmark lay a run out with this.
 
 import shutil
 import subprocess
-import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from . import scratch
 from .session import WineSession
 
 INSTALL_DIR = ("C:\\Program Files\\Veltrane Corporation\\Signal Analyzer\\System"
@@ -41,9 +41,9 @@ class Tools:
 
     def make_image(self, version: str, payload: bytes) -> bytes:
         """A valid image made by the image tool."""
-        with tempfile.TemporaryDirectory() as scratch:
-            payload_path = Path(scratch) / "payload"
-            image_path = Path(scratch) / "image"
+        with scratch.folder(prefix="image-") as folder:
+            payload_path = folder / "payload"
+            image_path = folder / "image"
             payload_path.write_bytes(payload)
             subprocess.run([str(self.imagetool), "create", version, str(payload_path),
                             str(image_path)], check=True)

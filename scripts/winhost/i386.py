@@ -1,23 +1,27 @@
 """Whether this machine's kernel runs 32-bit x86 (i386) programs, and so
 where the shipped 32-bit images run: on this machine ("native"), or in a
-small x86-64 virtual machine whose kernel runs them ("vm", guest.py).
+small x86-64 virtual machine whose kernel runs them ("guest", guest.py).
 
-Deciding changes nothing: the probe is an i386 program whose ELF padding
-bytes (which the kernel ignores) no enabled binfmt_misc handler matches, so
-that an emulator registered by someone else does not answer for the kernel.
-HEXALIFT_I386=native|vm forces the mode on any machine.
+Deciding changes nothing outside the build folder: the probe, run from
+there, is an i386 program whose ELF padding bytes (which the kernel
+ignores) no enabled binfmt_misc handler matches, so that an emulator
+registered by someone else does not answer for the kernel. Only the
+kernel's refusal (ENOEXEC) counts as "refuses i386".
+HEXALIFT_I386=native|guest forces the mode on any machine.
 """
 
+import errno
 import os
 import struct
 import subprocess
 import sys
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
+from . import scratch
+
 FORCE_VARIABLE = "HEXALIFT_I386"
-MODES = ("native", "vm")
+MODES = ("native", "guest")
 BINFMT = Path("/proc/sys/fs/binfmt_misc")
 # The i386 ELF header that qemu-user's handler matches: it asks for zero
 # padding bytes (identification bytes 8 to 15).
@@ -102,31 +106,33 @@ def runs_i386_natively():
     probe = unmatched_probe(handlers())
     if probe is None:
         return None
-    with tempfile.TemporaryDirectory() as scratch:
-        path = Path(scratch) / "i386-probe"
+    with scratch.folder(prefix="i386-probe-") as folder:
+        path = folder / "i386-probe"
         path.write_bytes(probe)
         path.chmod(0o755)
-        try:
-            return subprocess.run([str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL).returncode == 0
-        except OSError:   # ENOEXEC: "Exec format error"
+        return probe_answer(path)
+
+
+def probe_answer(path: Path) -> bool:
+    """True when the probe ran and exited with 0, False when the kernel
+    refused it (ENOEXEC); anything else says nothing about i386 and fails."""
+    try:
+        status = subprocess.run([str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL).returncode
+    except OSError as failure:
+        if failure.errno == errno.ENOEXEC:   # "Exec format error": the kernel refuses i386
             return False
+        raise RuntimeError(f"the i386 probe {path} could not be started ({failure.strerror}); "
+                           f"{FORCE_VARIABLE}=native or =guest chooses without it") from failure
+    if status != 0:
+        raise RuntimeError(f"the i386 probe {path} ran but ended with status {status}")
+    return True
 
 
 def decide_mode() -> str:
-    """'native' where the kernel runs i386 programs, else 'vm';
+    """'native' where the kernel runs i386 programs, else 'guest';
     HEXALIFT_I386 overrides."""
     forced = os.environ.get(FORCE_VARIABLE, "")
     if forced and forced not in MODES:
-        raise SystemExit(f"{FORCE_VARIABLE}={forced}: use 'native' or 'vm'")
-    return forced or ("native" if runs_i386_natively() else "vm")
-
-
-def process_start(pid: int):
-    """The process's start time in clock ticks since boot (field 22 of its
-    stat), which tells it apart from a later process with the same id."""
-    try:
-        stat = Path(f"/proc/{pid}/stat").read_text()
-    except OSError:
-        return None
-    return int(stat.rsplit(")", 1)[1].split()[19])
+        raise SystemExit(f"{FORCE_VARIABLE}={forced}: use 'native' or 'guest'")
+    return forced or ("native" if runs_i386_natively() else "guest")

@@ -3,9 +3,9 @@ work folder.
 
 Every prefix is a 64-bit (WoW64) one served by the 64-bit wineserver; only
 the program itself runs on its build's loader. Prefixes come from one
-template per parent folder, made once:
+template per parent folder, made once for each version of Wine:
 - natively, the template is a folder made here and each prefix a copy;
-- in the "vm" mode, the template is made in the guest (this machine may
+- in the guest mode, the template is made in the guest (this machine may
   not run its 32-bit half) as a squashfs image. A guest mounts it
   read-only under an overlay as its prefix, so each run starts from the
   same prefix and changes nothing; a session on this machine (the x86-64
@@ -15,14 +15,17 @@ when complete, so a kill never leaves one that looks ready.
 """
 
 import fcntl
+import hashlib
+import inspect
 import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
-from . import display, guest, i386
-from .builds import BUILDS, GUEST_SLOWDOWN, PREPARE_TIMEOUT, ROOT, Build
+from . import display, guest, i386, limits
+from .builds import BUILDS, ROOT, Build, build_dir
 
 # Wine's Mono and Gecko installers would open a dialog and hang: off while
 # a prefix is made and for programs that do not need them.
@@ -39,11 +42,22 @@ QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": su
 SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
 # Prefixes are made and their registry is set with the 64-bit loader.
 LOADER_64 = BUILDS["x64"].loader
-GUEST_DIR = ROOT / "build" / "guest"   # the guest's kernel and its jobs
-# Set in the guest's environment: programs there take longer.
-IN_GUEST_VARIABLE = "HEXALIFT_GUEST"
 # The template's image: a squashfs of 1 to 2 GB on a sparse file this size.
 IMAGE_BYTES = 4 << 30
+
+
+def guest_dir() -> Path:
+    """The guest's kernel, the template's image and the guests' jobs."""
+    return build_dir() / "guest"
+
+
+def template_name() -> str:
+    """prefix-template-ID, where ID stands for what went into a template:
+    the installed Wine packages and the way it is made."""
+    wine = subprocess.run(["dpkg-query", "-W", "-f", "${binary:Package} ${Version}\\n", "wine*", "libwine*"],
+                          capture_output=True, text=True).stdout
+    recipe = inspect.getsource(WineSession.make_template) + DEFAULT_OVERRIDES
+    return "prefix-template-" + hashlib.sha256((wine + recipe).encode()).hexdigest()[:12]
 
 
 def windows_path(path: Path) -> str:
@@ -70,7 +84,7 @@ def guest_env() -> dict:
     programs run natively; no display or Wine settings of ours."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("WINE", "DISPLAY", "XAUTHORITY")) and k != i386.FORCE_VARIABLE}
-    env.update({i386.FORCE_VARIABLE: "native", IN_GUEST_VARIABLE: "1"})
+    env.update({i386.FORCE_VARIABLE: "native", guest.INSIDE_VARIABLE: "1"})
     return env
 
 
@@ -88,15 +102,15 @@ class WineSession:
 
     def __init__(self, work: Path, build: Build, mode: str):
         assert mode in i386.MODES, mode
-        self.inside_guest = bool(os.environ.get(IN_GUEST_VARIABLE))
-        if self.inside_guest:
+        if guest.inside():
             mode = "native"   # in the guest, 32-bit programs run natively
         self.work, self.build, self.mode = work.resolve(), build, mode
         self.prefix = self.work / "prefix"
         self.display_record = self.work / "display"
         self.server_log = self.work / "wineserver.log"
-        self.template = self.work.parent / "prefix-template"
-        self.template_image = GUEST_DIR / "prefix-template.sqfs"   # one for every session
+        name = template_name()
+        self.template = self.work.parent / name
+        self.template_image = guest_dir() / f"{name}.sqfs"   # one for every session
 
     @property
     def in_guest(self) -> bool:
@@ -106,7 +120,7 @@ class WineSession:
     @property
     def timeout(self) -> int:
         """Seconds one program may take."""
-        return self.build.timeout * (GUEST_SLOWDOWN if self.inside_guest else 1)
+        return limits.program(guest.inside())
 
     def command(self, *arguments) -> list:
         return [self.build.loader, *map(str, arguments)]
@@ -133,14 +147,18 @@ class WineSession:
         if self.in_guest:
             self.make_template_image()
             return
-        if not self.prefix.exists():
-            if self.mode == "vm":
+        made_from = self.work / "prefix.template"
+        if not self.prefix.exists() or not made_from.exists() or made_from.read_text() != self.template.name:
+            stop_server(self.prefix)
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            if self.mode == "guest":
                 self.make_template_image()
                 replace_atomically(self.unpack_template_image, self.prefix)
             else:
                 self.make_template_folder()
                 replace_atomically(lambda partial: shutil.copytree(self.template, partial, symlinks=True),
                                    self.prefix)
+            made_from.write_text(self.template.name)
         display.start(self.display_record)
         if registry:
             self.set_registry(registry)
@@ -150,14 +168,19 @@ class WineSession:
         with open(self.work.parent / "prefix-template.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
             if not self.template.exists():
+                for old in self.work.parent.glob("prefix-template-*"):
+                    shutil.rmtree(old, ignore_errors=True)
                 replace_atomically(self.make_template, self.template)
 
     def make_template_image(self) -> None:
         """The template made in a guest, as a squashfs image."""
-        GUEST_DIR.mkdir(parents=True, exist_ok=True)
-        with open(GUEST_DIR / "prefix-template.lock", "w") as lock:
+        folder = self.template_image.parent
+        folder.mkdir(parents=True, exist_ok=True)
+        with open(folder / "prefix-template.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
             if not self.template_image.exists():
+                for old in folder.glob("prefix-template-*.sqfs*"):
+                    old.unlink()
                 replace_atomically(self.make_template_in_guest, self.template_image)
 
     def make_template_in_guest(self, image: Path) -> None:
@@ -172,10 +195,10 @@ class WineSession:
             commands=[[sys.executable, ROOT / "scripts" / "windows_host.py", "make-template", inside],
                       ["mksquashfs", inside, "/dev/vda", "-noappend", "-no-progress", "-quiet",
                        "-noI", "-noD", "-noF", "-noX"]],
-            cwd=ROOT, env=guest_env(), disk=image, timeout=PREPARE_TIMEOUT, memory_mib=4096)
-        log_path = GUEST_DIR / "prefix-template.log"
+            cwd=ROOT, env=guest_env(), disk=image, timeout=limits.TEMPLATE, memory_mib=4096)
+        log_path = image.parent / "prefix-template.log"
         with open(log_path, "wb") as log:
-            status = guest.run(job, GUEST_DIR, stream=log)
+            status = guest.run(job, image.parent, stream=log)
         if status != 0:
             raise RuntimeError(f"making the prefix template in the guest failed with status {status}: "
                                f"see {log_path}")
@@ -194,7 +217,7 @@ class WineSession:
         job = guest.Job(commands=commands, cwd=Path.cwd(), env=guest_env(), writable=list(writable),
                         prefix_image=self.template_image, prefix_at=self.prefix,
                         timeout=timeout)
-        return guest.run(job, GUEST_DIR)
+        return guest.run(job, self.template_image.parent)
 
     def make_template(self, prefix: Path, log=None) -> None:
         """A new prefix, with Wine's set-up output in log (a file; by
@@ -205,7 +228,7 @@ class WineSession:
         i386.say(f"making the Wine prefix template {prefix.name} (once)")
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
         subprocess.run([LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
-                       stderr=log, check=True, timeout=PREPARE_TIMEOUT)
+                       stderr=log, check=True, timeout=limits.TEMPLATE)
         # No window manager under Xvfb: unmanaged windows, or every
         # DestroyWindow waits about 2 s for one.
         self.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}}, prefix)
@@ -238,6 +261,32 @@ class WineSession:
         it, such as a timer). Its output goes to files, not pipes: Wine's
         helper processes inherit pipe ends and outlive the program."""
         with open(output, "ab") as out, open(error or output, "ab") as err:
-            return subprocess.run([*wrapper, *self.command(*arguments)], cwd=cwd,
-                                  env=self.env(with_display, **extra), stdout=out, stderr=err,
-                                  stdin=subprocess.DEVNULL, timeout=self.timeout).returncode
+            status = subprocess.run([*wrapper, *self.command(*arguments)], cwd=cwd,
+                                    env=self.env(with_display, **extra), stdout=out, stderr=err,
+                                    stdin=subprocess.DEVNULL, timeout=self.timeout).returncode
+        self.settle()
+        return status
+
+    def settle(self) -> None:
+        """Returns once the session end that the last program may have
+        requested is over. Such a program exits while wineboot.exe is still
+        ending the prefix's other processes, and that would end a program
+        started meanwhile too; so no result depends on what ran before."""
+        deadline = time.monotonic() + limits.PREFIX_IDLE
+        while any("wineboot.exe" in line for line in self.processes()):
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the prefix {self.prefix} still ends its session {limits.PREFIX_IDLE} s "
+                                   f"after its program: {self.processes()}")
+            time.sleep(0.05)
+
+    def processes(self) -> list:
+        """The command lines of the prefix's Wine processes but its server."""
+        mark, found = f"WINEPREFIX={self.prefix}".encode(), []
+        for entry in Path("/proc").iterdir():
+            try:
+                if (entry.name.isdigit() and mark in (entry / "environ").read_bytes().split(b"\0")
+                        and os.readlink(entry / "exe") != SERVER):
+                    found.append((entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace"))
+            except OSError:   # ended meanwhile
+                continue
+        return found

@@ -1,12 +1,12 @@
 """Runs a batch of one build's Windows tests in one guest, where that build
 runs in the guest (the shipped 32-bit images on a machine whose kernel
-refuses 32-bit programs, or HEXALIFT_I386=vm): starting a guest and its
+refuses 32-bit programs, or HEXALIFT_I386=guest): starting a guest and its
 Wine session costs about half a minute, a scenario a few seconds.
 
-  guest_batch.py run SESSION --batch FILE --results DIR --seconds N
+  guest_batch.py run SESSION --batch FILE --results DIR
       boots a guest and runs every test of FILE in it, one after another
       in one prepared session; each test's output and exit status land in
-      DIR. Fails only when the guest does, or does not end within N s.
+      DIR. Fails only when the guest does (limits.GUEST_BATCH).
   guest_batch.py report NAME --results DIR
       prints what test NAME printed in the guest and exits with its status,
       as ctest's test NAME.
@@ -24,8 +24,7 @@ import time
 from pathlib import Path
 
 from harness import prepare_prefix
-from winhost import BUILDS, WineSession
-from winhost.session import IN_GUEST_VARIABLE
+from winhost import BUILDS, WineSession, guest, limits
 
 NOT_RUN = 1
 
@@ -38,7 +37,7 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     """In the guest: one session for the whole batch, then each test; a test
     that overruns is stopped with everything it started in the prefix."""
     prepare_prefix(session)
-    limit = 2 * session.timeout + 60   # a test runs at most two programs
+    limit = limits.test(in_guest=True)
     for name, *command in tests_of(batch):
         print(f"guest: {name}", flush=True)
         started = time.monotonic()
@@ -59,14 +58,14 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     return 0
 
 
-def run(session: WineSession, batch: Path, results: Path, seconds: int) -> int:
+def run(session: WineSession, batch: Path, results: Path) -> int:
     """On this machine: the batch in a new guest."""
     results.mkdir(parents=True, exist_ok=True)
     for old in results.glob("*"):
         old.unlink()
     inside = [sys.executable, __file__, "run", "--build", session.build.name, "--work", str(session.work),
               "--batch", str(batch), "--results", str(results)]
-    return session.run_in_guest([inside], seconds, writable=[results])
+    return session.run_in_guest([inside], limits.GUEST_BATCH, writable=[results])
 
 
 def report(results: Path, name: str) -> int:
@@ -86,14 +85,13 @@ def main() -> int:
     parser.add_argument("--work", type=Path)
     parser.add_argument("--batch", type=Path)
     parser.add_argument("--results", type=Path, required=True)
-    parser.add_argument("--seconds", type=int, default=3300)
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
     if args.action == "report":
         return report(args.results, args.name)
-    if os.environ.get(IN_GUEST_VARIABLE):
+    if guest.inside():
         return run_inside(WineSession(args.work, BUILDS[args.build], "native"), args.batch, args.results)
-    return run(WineSession(args.work, BUILDS[args.build], "vm"), args.batch, args.results, args.seconds)
+    return run(WineSession(args.work, BUILDS[args.build], "guest"), args.batch, args.results)
 
 
 if __name__ == "__main__":

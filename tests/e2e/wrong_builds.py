@@ -4,9 +4,14 @@ otherwise the scenarios let that fault through.
 
   wrong_builds.py --imagetool FILE --simulator DIR --work DIR
 
-One copy of the sources is configured once with the x64 toolchain; each
-fault is put in, hexalift rebuilt (one file and the link) and taken out
-again. A wrong build stops at its first failing scenario.
+The unmodified build runs first and must pass every scenario, or no
+verdict on a wrong one means anything. One copy of the sources is
+configured once with the x64 toolchain; each fault is put in, hexalift
+rebuilt (one file and the link) and taken out again. A fault that leaves
+hexalift.exe as it was counts as not caught. A wrong build stops at its
+first failing scenario. The scenarios share one prefix, and each run
+waits until the prefix is idle (WineSession.run), so that no result
+depends on which scenario ran before.
 """
 
 import argparse
@@ -24,6 +29,7 @@ from winhost.builds import ROOT
 from winhost.hexalift import Tools
 
 BUILD = BUILDS["x64"]
+UNMODIFIED = "unmodified hexalift"
 # What each wrong build changes: (file, original, replacement).
 WRONG = {
     'shutdown also for settings byte "1"':
@@ -44,25 +50,33 @@ WRONG = {
 }
 
 
+def not_sources(folder: str, names: list) -> set:
+    """What the copy leaves out: version control, caches and build folders
+    (which may lie in the source tree under any name, this one's too)."""
+    return {name for name in names
+            if name in (".git", "__pycache__") or (Path(folder, name, "CMakeCache.txt").exists())}
+
+
 def configure(work: Path) -> Path:
     """A copy of the sources, configured once for the x64 toolchain."""
     source = work / "source"
     shutil.rmtree(source, ignore_errors=True)
-    shutil.copytree(ROOT, source, ignore=shutil.ignore_patterns(".git", "build"))
+    shutil.copytree(ROOT, source, ignore=not_sources)
     subprocess.run(["cmake", "-S", str(source), "-B", str(source / "build"),
                     f"-DCMAKE_TOOLCHAIN_FILE={source / 'cmake' / BUILD.toolchain}", "-DCMAKE_BUILD_TYPE=Release"],
                    check=True, stdout=subprocess.DEVNULL)
     return source
 
 
-def build_wrong(source: Path, name: str, folder: Path, simulator: Path) -> None:
-    """hexalift.exe with the fault, in folder, the simulator beside it."""
-    path, before, after = WRONG[name]
+def build(source: Path, name: str, folder: Path, simulator: Path) -> bytes:
+    """hexalift.exe with the named fault (none for UNMODIFIED), in folder,
+    the simulator beside it; returns the image."""
+    path, before, after = WRONG.get(name, ("installer/main.cpp", "", ""))
     file = source / path
     original = file.read_text()
     assert before in original, (name, before)
     try:
-        file.write_text(original.replace(before, after))
+        file.write_text(original.replace(before, after) if before else original)
         subprocess.run(["cmake", "--build", str(source / "build"), "--target", "hexalift"], check=True,
                        stdout=subprocess.DEVNULL)
     finally:
@@ -71,6 +85,7 @@ def build_wrong(source: Path, name: str, folder: Path, simulator: Path) -> None:
     shutil.copy(source / "build" / "bin" / "hexalift.exe", folder / "hexalift.exe")
     if not (folder / "simulator").exists():
         os.symlink(simulator, folder / "simulator")
+    return (folder / "hexalift.exe").read_bytes()
 
 
 def main() -> int:
@@ -84,21 +99,31 @@ def main() -> int:
     source = configure(args.work)
     prepare_prefix(session)
     scenarios = [scenario for name, scenario in BY_NAME.items() if name not in ONLY_32_BIT]
-    uncaught = []
-    print(f"{'wrong hexalift':40} first scenario that failed")
+    problems = []
+    print(f"{'hexalift':40} verdict", flush=True)
     try:
+        unmodified = build(source, UNMODIFIED, args.work / folder_name(UNMODIFIED), args.simulator.resolve())
+        tools = Tools(args.work / folder_name(UNMODIFIED), args.imagetool, session)
+        failed = [s.name for s in scenarios if scenario_problems(tools, s)]
+        print(f"{UNMODIFIED:40} {'FAILED ' + ', '.join(failed) if failed else f'passed all {len(scenarios)} scenarios'}",
+              flush=True)
+        if failed:
+            problems.append(f"the unmodified build fails scenarios: {', '.join(failed)}")
         for name in WRONG:
             folder = args.work / folder_name(name)
-            build_wrong(source, name, folder, args.simulator.resolve())
-            tools = Tools(folder, args.imagetool, session)
-            failed = next((s.name for s in scenarios if scenario_problems(tools, s)), None)
-            print(f"{name:40} {failed or 'NONE: every scenario passed'}", flush=True)
-            if failed is None:
-                uncaught.append(name)
+            if build(source, name, folder, args.simulator.resolve()) == unmodified:
+                verdict = "NOT CAUGHT: the fault left hexalift.exe as it was"
+            else:
+                tools = Tools(folder, args.imagetool, session)
+                caught = next((s.name for s in scenarios if scenario_problems(tools, s)), None)
+                verdict = f"caught by {caught}" if caught else "NOT CAUGHT: every scenario passed"
+            print(f"{name:40} {verdict}", flush=True)
+            if verdict.startswith("NOT CAUGHT"):
+                problems.append(f"not caught: {name}")
     finally:
         session.stop()
-    print(f"wrong builds: {'FAILED, not caught: ' + ', '.join(uncaught) if uncaught else f'each of {len(WRONG)} caught'}")
-    return 1 if uncaught else 0
+    print(f"wrong builds: {'FAILED: ' + '; '.join(problems) if problems else f'each of {len(WRONG)} caught'}")
+    return 1 if problems else 0
 
 
 if __name__ == "__main__":

@@ -1,7 +1,10 @@
-"""The Windows host helper's decisions, with nothing of the machine's
-touched: the mode (forced, or probed past other binfmt_misc handlers),
-when a prefix image counts as ready, and what a guest that fails tells
-(a stand-in for qemu plays the guest)."""
+"""The Windows host package's decisions, with nothing outside the build
+folder touched: the mode (forced, or probed past other binfmt_misc
+handlers, and only the kernel's refusal counting as "no i386"), when the
+prefix image counts as ready, and how a guest ends: its status read whole,
+what each failure tells, that it ends with its starter, and that what a
+killed starter left is swept by the next run. A stand-in for qemu plays
+the guest; tests/host/guest_check.py boots the real one."""
 
 import os
 import signal
@@ -14,7 +17,7 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
-from winhost import BUILDS, WineSession, guest, i386, session as session_module
+from winhost import BUILDS, WineSession, guest, i386, scratch, session as session_module
 
 # qemu-user's i386 pattern, which wants zero padding bytes.
 I386_MASK = b"\xff\xff\xff\xff\xff\xfe\xfe\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff"
@@ -29,24 +32,51 @@ def entry(magic: bytes, mask: bytes, enabled: bool = True) -> str:
             f"offset 0\nmagic {magic.hex()}\nmask {mask.hex()}\n")
 
 
+def scratch_dir(test: unittest.TestCase) -> Path:
+    """A folder in the build folder's (TMPDIR), removed after the test."""
+    folder = tempfile.TemporaryDirectory()
+    test.addCleanup(folder.cleanup)
+    return Path(folder.name)
+
+
 class Mode(unittest.TestCase):
     def test_forced_modes(self):
-        for forced, expected in (("native", "native"), ("vm", "vm"), ("", "probed")):
+        for forced, expected in (("native", "native"), ("guest", "guest"), ("", "probed")):
             with self.subTest(forced=forced), mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: forced}), \
                     mock.patch.object(i386, "runs_i386_natively", side_effect=AssertionError("probed")):
                 if expected == "probed":
                     self.assertRaises(AssertionError, i386.decide_mode)
                 else:
                     self.assertEqual(i386.decide_mode(), expected)
-        for old_or_wrong in ("emulated", "maybe"):
+        for old_or_wrong in ("emulated", "vm", "maybe"):
             with mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: old_or_wrong}):
                 self.assertRaises(SystemExit, i386.decide_mode)
 
     def test_the_kernels_answer_decides(self):
-        for native, mode in ((True, "native"), (False, "vm"), (None, "vm")):
+        for native, mode in ((True, "native"), (False, "guest"), (None, "guest")):
             with self.subTest(native=native), mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: ""}), \
                     mock.patch.object(i386, "runs_i386_natively", return_value=native):
                 self.assertEqual(i386.decide_mode(), mode)
+
+    def test_only_the_kernels_refusal_means_no_i386(self):
+        folder = scratch_dir(self)
+        # the probe file, its permissions -> the answer, or what the failure says
+        table = [
+            ("a program that exits with 0", b"#!/bin/sh\nexit 0\n", 0o755, True),
+            ("a file the kernel cannot run (ENOEXEC)", b"not a program\n", 0o755, False),
+            ("a file it may not run (noexec, EACCES)", b"#!/bin/sh\nexit 0\n", 0o644, "could not be started"),
+            ("a program that exits with 3", b"#!/bin/sh\nexit 3\n", 0o755, "ended with status 3"),
+        ]
+        for what, content, mode, answer in table:
+            with self.subTest(what):
+                probe = folder / "probe"
+                probe.write_bytes(content)
+                probe.chmod(mode)
+                if isinstance(answer, bool):
+                    self.assertIs(i386.probe_answer(probe), answer)
+                else:
+                    with self.assertRaisesRegex(RuntimeError, answer):
+                        i386.probe_answer(probe)
 
     def test_probe_against_handler_patterns(self):
         # handlers present -> padding of the probe chosen (None: every probe is taken)
@@ -65,7 +95,7 @@ class Mode(unittest.TestCase):
         self.assertEqual(i386.unmatched_probe(disabled)[8:16], b"hexalift")
 
     def test_handlers_read_from_binfmt_misc(self):
-        binfmt = Path(tempfile.mkdtemp())
+        binfmt = scratch_dir(self)
         (binfmt / "status").write_text("enabled\n")
         (binfmt / "qemu-i386").write_text(entry(*QEMU_PATTERN))
         (binfmt / "other").write_text(entry(*ANY_PADDING, enabled=False))
@@ -77,34 +107,38 @@ class Mode(unittest.TestCase):
 
 
 class PrefixImage(unittest.TestCase):
-    """The template's image counts as ready only once a guest made it whole."""
+    """The template's image counts as ready only once a guest made it whole,
+    and only for the Wine it was made with."""
 
     def setUp(self):
-        self.guest_dir = Path(tempfile.mkdtemp())
-        for patch in (mock.patch.object(session_module, "GUEST_DIR", self.guest_dir),
+        self.build = scratch_dir(self)
+        for patch in (mock.patch.dict(os.environ, {"HEXALIFT_BUILD_DIR": str(self.build)}),
                       mock.patch.object(session_module, "IMAGE_BYTES", 4096),
                       mock.patch.object(i386, "say", lambda text: None)):
             patch.start()
             self.addCleanup(patch.stop)
-        self.session = WineSession(self.guest_dir / "e2e" / "pe32", BUILDS["pe32"], "vm")
-        self.session.template_image = self.guest_dir / "prefix-template.sqfs"
+        self.session = WineSession(self.build / "e2e" / "pe32", BUILDS["pe32"], "guest")
 
     def test_made_once_and_only_when_whole(self):
         image = self.session.template_image
+        self.assertEqual(image.parent, self.build / "guest", "in the build folder")
         partial = image.with_name(image.name + ".partial")
+        other_wine = image.with_name("prefix-template-000000000000.sqfs")
         # what lies there, the guest's status -> guest started, ready after, failure
         table = [
             ("nothing", 0, True, True, None),
             ("a half-made image", 0, True, True, None),
+            ("an image of another Wine", 0, True, True, None),
             ("nothing", 1, True, False, "failed with status 1"),
             ("the image", None, False, True, None),
         ]
         for there, status, started, ready, failure in table:
             with self.subTest(there=there, status=status):
-                for old in (image, partial):
+                for old in (image, partial, other_wine):
                     old.unlink(missing_ok=True)
                 if there != "nothing":
-                    (partial if there.startswith("a half") else image).write_bytes(b"old")
+                    {"a half-made image": partial, "an image of another Wine": other_wine}.get(
+                        there, image).write_bytes(b"old")
                 with mock.patch.object(guest, "run", return_value=status) as run:
                     if failure:
                         with self.assertRaisesRegex(RuntimeError, failure):
@@ -113,41 +147,76 @@ class PrefixImage(unittest.TestCase):
                         self.session.make_template_image()
                 self.assertEqual(run.called, started)
                 self.assertEqual(image.exists(), ready)
+                self.assertFalse(other_wine.exists(), "an image of another Wine goes")
                 if started:
                     self.assertEqual(run.call_args.args[0].disk, partial, "made under the temporary name")
 
 
-# A stand-in for qemu-system-x86_64: reads the two serial files from its
-# arguments and does what FAKE_GUEST says.
+# A stand-in for qemu-system-x86_64: finds the console file and the job's
+# folder in its arguments and does what FAKE_GUEST says. Its stdout is the
+# commands' output, its exit status qemu's.
 FAKE_QEMU = textwrap.dedent("""\
-    import os, sys, time
-    files = [a[len("file:"):] for a in sys.argv if a.startswith("file:")]
-    console, output = open(files[0], "w"), open(files[1], "w")
+    import os, re, sys, time
+    arguments = " ".join(sys.argv)
+    console = open(re.search(r"file:(\\S+)", arguments).group(1), "w")
+    job = re.search(r"path=([^,]+),mount_tag=job", arguments).group(1)
     act = os.environ["FAKE_GUEST"]
+
+    def say(text):
+        console.write(text)
+        console.flush()
+
+    def status(*pieces):
+        with open(os.path.join(job, "status"), "w") as written:
+            for piece in pieces:
+                written.write(piece)
+                written.flush()
+                time.sleep(0.5)
+
+    if act not in ("never boots", "panics", "is refused by qemu"):
+        say("hexalift-guest: running\\n")
     if act == "runs":
-        console.write("hexalift-guest: running\\n"); console.flush()
-        output.write("what the commands printed\\n"); output.flush()
-        console.write("hexalift-guest: exit status 3\\n")
+        print("what the commands printed", flush=True)
+        status("3\\n")
+        sys.exit(1)
+    elif act == "writes its status in pieces":
+        status("1", "3", "7\\n")
+        sys.exit(1)
+    elif act == "ends in the middle of its status":
+        status("13")
+        sys.exit(1)
     elif act == "panics":
-        console.write("Kernel panic - not syncing: Attempted to kill init!\\n")
-    elif act == "refused":
+        say("Kernel panic - not syncing: Attempted to kill init!\\n")
+    elif act == "is refused by qemu":
         print("qemu-system-x86_64: -virtfs: there is no option group 'virtfs'", file=sys.stderr)
         sys.exit(1)
-    elif act == "hangs":
-        console.write("hexalift-guest: running\\n"); console.flush()
-        time.sleep(600)
-    elif act == "never boots":
+    else:
         time.sleep(600)
 """)
+# Starts a guest of the stand-in that hangs: argv[1] the stand-in, argv[2]
+# the guest folder.
+STARTER = textwrap.dedent("""\
+    import os, sys, unittest.mock as m
+    from pathlib import Path
+    from winhost import guest
+    m.patch.object(guest, "QEMU", sys.argv[1]).start()
+    m.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i"))).start()
+    os.environ["FAKE_GUEST"] = "hangs"
+    guest.run(guest.Job(commands=[["true"]], cwd=Path("/"), env={}, timeout=300), Path(sys.argv[2]))
+""")
+# ctest's part: starts the starter and waits.
+PARENT = "import subprocess, sys, time; subprocess.Popen(sys.argv[1:]); time.sleep(600)"
 
 
-class FailingGuest(unittest.TestCase):
+class FakeGuest(unittest.TestCase):
     def setUp(self):
-        self.dir = Path(tempfile.mkdtemp())
-        fake = self.dir / "qemu"
-        fake.write_text(f"#!{sys.executable}\n{FAKE_QEMU}")
-        fake.chmod(0o755)
-        for patch in (mock.patch.object(guest, "QEMU", str(fake)), mock.patch.object(guest, "BOOT_SECONDS", 2),
+        self.dir = scratch_dir(self)
+        self.guest_dir = self.dir / "guest"
+        self.qemu = self.dir / "qemu"
+        self.qemu.write_text(f"#!{sys.executable}\n{FAKE_QEMU}")
+        self.qemu.chmod(0o755)
+        for patch in (mock.patch.object(guest, "QEMU", str(self.qemu)),
+                      mock.patch.object(guest.limits, "BOOT", 2),
                       mock.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i")))):
             patch.start()
             self.addCleanup(patch.stop)
@@ -156,14 +225,17 @@ class FailingGuest(unittest.TestCase):
         out = self.dir / "stream"
         with open(out, "wb") as stream, mock.patch.dict(os.environ, {"FAKE_GUEST": act}):
             job = guest.Job(commands=[["true"]], cwd=self.dir, env={}, timeout=timeout)
-            return guest.run(job, self.dir / "guest", stream=stream), out.read_bytes()
+            return guest.run(job, self.guest_dir, stream=stream), out.read_bytes()
 
-    def test_what_each_failure_says(self):
+    def test_status_and_what_each_failure_says(self):
         # what the guest does -> the status, or what the failure message holds
         table = [
             ("runs", 3, b"what the commands printed\n"),
-            ("panics", "ended .* before its commands did.*\n--- the guest's console:\nKernel panic", None),
-            ("refused", "qemu said: .*no option group 'virtfs'\n--- the guest's console:\n\(the guest printed nothing", None),
+            ("writes its status in pieces", 137, b""),
+            ("ends in the middle of its status", r"ended \(qemu status 1\) before its commands did", None),
+            ("panics", "ended .* before its commands did.*\n--- the guest's console:\n.*Kernel panic", None),
+            ("is refused by qemu",
+             "qemu said: .*no option group 'virtfs'\n--- the guest's console:\n\\(the guest printed nothing", None),
             ("hangs", "did not end within 3 s", None),
             ("never boots", "did not boot within 2 s", None),
         ]
@@ -174,36 +246,46 @@ class FailingGuest(unittest.TestCase):
                 else:
                     with self.assertRaisesRegex(guest.GuestFailed, expected):
                         self.run_guest(act, timeout=3)
-                self.assertEqual(guest.running(self.dir / "guest"), [], "no guest left running")
+                self.assertEqual(guest.running(self.guest_dir), [], "no guest left running")
+                self.assertEqual(list((self.guest_dir / "jobs").iterdir()), [], "no job folder left")
 
-    def test_the_guest_dies_with_the_process_that_started_it(self):
-        starter = subprocess.Popen(
-            [sys.executable, "-c", textwrap.dedent(f"""\
-                import os, sys, unittest.mock as m
-                from pathlib import Path
-                from winhost import guest
-                m.patch.object(guest, "QEMU", {str(self.dir / "qemu")!r}).start()
-                m.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i"))).start()
-                os.environ["FAKE_GUEST"] = "hangs"
-                guest.run(guest.Job(commands=[["true"]], cwd=Path("/"), env={{}}), Path({str(self.dir)!r}))
-                """)], env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
-        for _ in range(100):
-            if guest.running(self.dir):
-                break
+    def wait_for(self, condition, seconds: float) -> bool:
+        deadline = time.monotonic() + seconds
+        while not condition() and time.monotonic() < deadline:
             time.sleep(0.1)
-        self.assertTrue(guest.running(self.dir), "the stand-in guest started")
-        starter.send_signal(signal.SIGKILL)
-        starter.wait()
-        for _ in range(50):
-            if not guest.running(self.dir):
-                break
-            time.sleep(0.1)
-        self.assertEqual(guest.running(self.dir), [])
+        return condition()
+
+    def test_a_guest_ends_with_its_starter_and_the_next_run_sweeps(self):
+        code = ["-c", STARTER, str(self.qemu), str(self.guest_dir)]
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+        jobs = self.guest_dir / "jobs"
+        # what is killed, with which signal -> its job folder is gone at once
+        table = [
+            ("the starter", signal.SIGTERM, True),
+            ("the starter", signal.SIGKILL, False),
+            ("the starter's parent (ctest)", signal.SIGKILL, True),
+        ]
+        for killed, number, removed_at_once in table:
+            with self.subTest(killed=killed, signal=number.name):
+                command = [sys.executable, *code]
+                if killed != "the starter":
+                    command = [sys.executable, "-c", PARENT, *command]
+                process = subprocess.Popen(command, env=env)
+                self.addCleanup(process.kill)
+                self.assertTrue(self.wait_for(lambda: guest.running(self.guest_dir), 20), "the guest started")
+                process.send_signal(number)
+                process.wait()
+                self.assertTrue(self.wait_for(lambda: not guest.running(self.guest_dir), 10),
+                                "the guest ends within 10 s")
+                self.assertTrue(self.wait_for(lambda: bool(scratch.left_behind(jobs)) != removed_at_once, 5),
+                                "the job folder")
+                self.assertEqual(self.run_guest("runs")[0], 3)
+                self.assertEqual(list(jobs.iterdir()), [], "the next run swept what was left")
 
 
 class CommandsScript(unittest.TestCase):
     def test_quoting_survives_the_shell(self):
-        work = Path(tempfile.mkdtemp()) / "a folder with 'quotes'"
+        work = scratch_dir(self) / "a folder with 'quotes'"
         work.mkdir()
         job = guest.Job(commands=[["sh", "-c", 'printf "%s|" "$ODD" "$1"', "-", "it's $HOME"],
                                   ["false"], ["echo", "not reached"]],

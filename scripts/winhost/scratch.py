@@ -1,0 +1,59 @@
+"""Temporary folders inside the build folder. The process that uses one
+holds a lock on it, so that what a killed run left (its lock is free) is
+told apart from a folder in use, shown by status, and swept when the next
+run starts one."""
+
+import fcntl
+import shutil
+import tempfile
+import time
+from contextlib import contextmanager
+from pathlib import Path
+
+from .builds import build_dir
+
+LOCK = ".in-use"
+YOUNG_SECONDS = 60   # a folder without its lock file may be being made just now
+
+
+def default_parent() -> Path:
+    return build_dir() / "scratch"
+
+
+@contextmanager
+def folder(parent: Path | None = None, prefix: str = "tmp"):
+    """A new folder under parent (build/scratch by default), locked while the
+    with-block runs and removed after it."""
+    parent = parent or default_parent()
+    parent.mkdir(parents=True, exist_ok=True)
+    sweep(parent)
+    path = Path(tempfile.mkdtemp(prefix=prefix, dir=parent))
+    try:
+        with open(path / LOCK, "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            yield path
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def left_behind(parent: Path) -> list:
+    """The folders under parent whose user has gone."""
+    found = []
+    for path in sorted(parent.iterdir()) if parent.is_dir() else ():
+        if not path.is_dir():
+            continue
+        try:
+            with open(path / LOCK) as lock:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except FileNotFoundError:
+            if time.time() - path.stat().st_mtime < YOUNG_SECONDS:
+                continue
+        except BlockingIOError:
+            continue
+        found.append(path)
+    return found
+
+
+def sweep(parent: Path) -> None:
+    for path in left_behind(parent):
+        shutil.rmtree(path, ignore_errors=True)

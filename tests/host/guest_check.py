@@ -1,0 +1,102 @@
+"""Boots the real guest on any machine, so that its kernel, initramfs and
+init cannot break unseen where 32-bit code runs natively: a trivial job's
+exit status comes back whole (0, 1, and 137 from a job killed by a
+signal), and a guest ends within 10 s after the process that started its
+starter (ctest) gets SIGTERM, and the next run sweeps what it left.
+
+  guest_check.py    (HEXALIFT_BUILD_DIR: the build folder)
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+from winhost import guest
+from winhost.session import guest_dir
+
+# A starter whose job runs until it is stopped.
+STARTER = textwrap.dedent("""\
+    import sys
+    from pathlib import Path
+    from winhost import guest
+    from winhost.session import guest_dir
+    try:
+        guest.run(guest.Job(commands=[["sleep", "600"]], cwd=Path("/"), env={"PATH": "/usr/bin:/bin"}), guest_dir())
+    except guest.GuestFailed as failure:
+        sys.exit(f"the starter: {failure}")
+""")
+# ctest's part: starts the starter and waits.
+PARENT = "import subprocess, sys, time; subprocess.Popen(sys.argv[1:]); time.sleep(600)"
+
+
+def job(*command: str) -> guest.Job:
+    return guest.Job(commands=[list(command)], cwd=Path("/"), env={"PATH": "/usr/bin:/bin"})
+
+
+def parent_of(pid: int) -> int:
+    try:
+        return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[1])
+    except (OSError, ValueError):
+        return 0
+
+
+def alive(pid: int) -> bool:
+    try:
+        return "\nState:\tZ" not in Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return False
+
+
+def wait_for(condition, seconds: float) -> bool:
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return condition()
+
+
+class RealGuest(unittest.TestCase):
+    def test_status_round_trip(self):
+        guest.boot_files(guest_dir())   # fetched once per build folder, not timed below
+        table = [   # the job -> its status, as the guest's shell gives it
+            (("true",), 0),
+            (("false",), 1),
+            (("sh", "-c", "kill -9 $$"), 128 + signal.SIGKILL),
+        ]
+        started = time.monotonic()
+        with ThreadPoolExecutor(len(table)) as guests:   # side by side: a guest's boot is most of its time
+            statuses = list(guests.map(lambda row: guest.run(job(*row[0]), guest_dir()), table))
+        print(f"{len(table)} guests side by side: {time.monotonic() - started:.1f} s", flush=True)
+        self.assertEqual(statuses, [status for _, status in table])
+
+    def test_a_guest_ends_when_ctest_gets_sigterm(self):
+        ctest = subprocess.Popen([sys.executable, "-c", PARENT, sys.executable, "-c", STARTER],
+                                 env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+        self.addCleanup(ctest.kill)
+
+        def ours():   # other tests' guests may run beside it
+            return [(pid, Path(job)) for pid, job in guest.running(guest_dir())
+                    if parent_of(parent_of(pid)) == ctest.pid]
+
+        def booted():
+            consoles = [job / "console.txt" for _, job in ours()]
+            return any(guest.READY_MARK in console.read_text(errors="replace") for console in consoles
+                       if console.exists())
+
+        self.assertTrue(wait_for(booted, 60), "the guest booted")
+        (qemu, job_folder), = ours()
+        ctest.send_signal(signal.SIGTERM)
+        ctest.wait()
+        started = time.monotonic()
+        self.assertTrue(wait_for(lambda: not alive(qemu), 10), "the guest ends within 10 s")
+        print(f"the guest ended {time.monotonic() - started:.1f} s after its ctest", flush=True)
+        self.assertTrue(wait_for(lambda: not job_folder.exists(), 5), "its job folder is removed")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
