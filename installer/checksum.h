@@ -1,6 +1,7 @@
 // The 16-bit ones' complement sum with end-around carry over little-endian
 // words (the Internet checksum's sum). One implementation serves the
-// program, the image tool and the tests.
+// program, the image tool and the tests: checksum.cpp, which runs an SSE2
+// loop where the processor has SSE2 and a portable one elsewhere.
 #pragma once
 
 #include <cstddef>
