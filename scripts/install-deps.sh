@@ -48,7 +48,8 @@ install \
   g++-mingw-w64-i686 binutils-mingw-w64-i686             `# the pe32 build: shipped 32-bit images` \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         `# the x64 build: their x86-64 stand-ins` \
   wine wine32:i386 wine64 xvfb x11-utils e2fsprogs       `# running both, with a display` \
-  ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation`
+  ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation` \
+  osslsigncode openssl                                   `# signing the release; the signing tests' throwaway keys`
 # Where the kernel refuses 32-bit x86 programs (or HEXALIFT_I386=vm asks
 # for it), they run in a small virtual machine: qemu, busybox and cpio for
 # its start, squashfs for its Wine prefix. Its kernel is Debian's, unpacked
