@@ -84,12 +84,16 @@ def signing_time(environ, source_dir: Path) -> tuple[int, str]:
         if not value.isdigit():
             raise SigningError(f"SOURCE_DATE_EPOCH={value!r} is not a time in seconds since 1970")
         return int(value), "SOURCE_DATE_EPOCH"
-    try:
-        done = subprocess.run(["git", "-C", str(source_dir), "log", "-1", "--format=%ct"],
-                              capture_output=True, text=True)
-        commit_time = done.stdout.strip() if done.returncode == 0 else ""
-    except FileNotFoundError:
-        commit_time = ""
+    commit_time = ""
+    # Only the source tree's own history counts, not that of a checkout
+    # around an unpacked source tree.
+    if (source_dir / ".git").exists():
+        try:
+            done = subprocess.run(["git", "-C", str(source_dir), "log", "-1", "--format=%ct"],
+                                  capture_output=True, text=True)
+            commit_time = done.stdout.strip() if done.returncode == 0 else ""
+        except FileNotFoundError:
+            pass
     if not commit_time.isdigit():
         raise SigningError(f"no signing time: {source_dir} is not a git checkout with a commit; "
                            "set SOURCE_DATE_EPOCH to the release's time (seconds since 1970)")
