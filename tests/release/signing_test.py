@@ -73,6 +73,29 @@ def as_printed(seconds: int) -> str:
     return time.strftime("%b %e %H:%M:%S %Y GMT", time.gmtime(seconds))
 
 
+def built_files() -> dict:
+    """What the build made, by name in the bundle, from the bundle's arguments."""
+    lines = ARGUMENTS.read_text().splitlines()
+    return dict(line.split("=", 1) for line in lines if "=" in line and not line.startswith("--"))
+
+
+def without_signature(image: bytes) -> bytes:
+    """The image as osslsigncode leaves it once the signature is removed,
+    with its PE checksum (which signing sets) as zero."""
+    signed, unsigned = WORK / "verify" / "signed", WORK / "verify" / "unsigned"
+    signed.parent.mkdir(exist_ok=True)
+    signed.write_bytes(image)
+    unsigned.unlink(missing_ok=True)
+    subprocess.run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(unsigned)],
+                   check=True, capture_output=True)
+    return without_checksum(unsigned.read_bytes())
+
+
+def without_checksum(image: bytes) -> bytes:
+    at = int.from_bytes(image[0x3C:0x40], "little") + 4 + 20 + 64   # PE signature, file header, 64 bytes in
+    return image[:at] + bytes(4) + image[at + 4:]
+
+
 def with_byte_changed(image: bytes) -> bytes:
     """The byte halfway between the image's start and its signature."""
     header = pefile.PE(data=image, fast_load=True).OPTIONAL_HEADER
@@ -112,6 +135,13 @@ class SignedBundle(BundleChecks, unittest.TestCase):
                 with self.subTest(name, ca=ca.name):
                     verified, report = verify(image, ca)
                     self.assertEqual(verified, verifies, report)
+
+    def test_each_signed_image_is_the_built_one_with_a_signature(self):
+        built = built_files()
+        for name in SIGNED:
+            with self.subTest(name):
+                same = without_signature(self.read(name)) == without_checksum(Path(built[name]).read_bytes())
+                self.assertTrue(same, f"without its signature, not the same bytes as {built[name]}")
 
     def test_signatures_use_sha256_and_the_last_commits_time(self):
         commit_time = int(subprocess.run(["git", "-C", str(SOURCE), "log", "-1", "--format=%ct"],
