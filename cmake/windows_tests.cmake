@@ -49,12 +49,15 @@ function(add_windows_test build kind name)
     ENVIRONMENT "${WINHOST_ENVIRONMENT}")
 endfunction()
 
-# windows_test_requires(BUILD TEST FIXTURE): the test needs what a test
-# outside the Wine session makes first (the signed hexalift.exe). In the
-# guest the test runs in a batch, so every batch of the build waits for it.
-function(windows_test_requires build test fixture)
+# windows_test_needs(BUILD TEST SETUP FIXTURE): TEST runs what the test
+# SETUP, outside the Wine session, makes (the signed hexalift.exe), and
+# SETUP provides FIXTURE. Natively TEST requires the fixture. In the guest
+# TEST runs in a batch: the batches run after SETUP without requiring it,
+# so that a failing SETUP costs no other test its run (TEST itself then
+# fails for want of what SETUP makes).
+function(windows_test_needs build test setup fixture)
   if(WINDOWS_BUILD_${build}_IN_GUEST)
-    set_property(GLOBAL APPEND PROPERTY guest_fixtures_${build} ${fixture})
+    set_property(GLOBAL APPEND PROPERTY guest_setups_${build} ${setup})
   else()
     set_property(TEST ${test} APPEND PROPERTY FIXTURES_REQUIRED ${fixture})
   endif()
@@ -71,14 +74,14 @@ function(add_guest_batches build)
     get_property(lines GLOBAL PROPERTY guest_batch_${build}_${shard})
     file(GENERATE OUTPUT ${batch} CONTENT "${lines}")
     set(test guest.${build}.${shard})
-    get_property(fixtures GLOBAL PROPERTY guest_fixtures_${build})
+    get_property(setups GLOBAL PROPERTY guest_setups_${build})
     add_test(NAME ${test} COMMAND ${Python3_EXECUTABLE} ${GUEST_BATCH} run --build ${build}
       --work ${CMAKE_BINARY_DIR}/e2e/${build} --batch ${batch} --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard}
       --seconds ${GUEST_BATCH_SECONDS})
     math(EXPR timeout "${GUEST_BATCH_SECONDS} + 300")
     set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"
-      FIXTURES_REQUIRED "wine_${build};${fixtures}" FIXTURES_SETUP guest_${build}_${shard} COST 1000
-      TIMEOUT ${timeout} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
+      FIXTURES_REQUIRED wine_${build} FIXTURES_SETUP guest_${build}_${shard} COST 1000
+      DEPENDS "${setups}" TIMEOUT ${timeout} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
   endforeach()
 endfunction()
 
