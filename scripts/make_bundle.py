@@ -98,6 +98,7 @@ def main() -> int:
     args = parser.parse_args()
 
     top = f"hexalift-{args.version}"
+    args.output = args.output.absolute()   # the pack command runs in the project's folder
     bundle = args.output.name
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.unlink(missing_ok=True)

@@ -40,13 +40,14 @@ SETTINGS = ("HEXALIFT_SIGNING_PFX", "HEXALIFT_SIGNING_PASSWORD", "HEXALIFT_SIGNI
             "SOURCE_DATE_EPOCH")
 
 
-def make_bundle(output: Path, *more_arguments: str, **settings) -> subprocess.CompletedProcess:
+def make_bundle(output: Path, *more_arguments: str, cwd: Path | None = None,
+                **settings) -> subprocess.CompletedProcess:
     """The bundle's command, with the given signing settings and none of
     the caller's."""
     environment = {name: value for name, value in os.environ.items() if name not in SETTINGS}
     environment.update({name: str(value) for name, value in settings.items()})
     return subprocess.run([sys.executable, str(MAKE_BUNDLE), f"@{ARGUMENTS}", f"--output={output}", *more_arguments],
-                          env=environment, capture_output=True, text=True)
+                          env=environment, capture_output=True, text=True, cwd=cwd)
 
 
 def key(pki) -> dict:
@@ -169,9 +170,10 @@ class Timestamped(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.bundle = WORK / "timestamped" / BUNDLE_NAME
+        # Made as by hand: the output named relative to the working folder.
         with TimestampServer(PKI) as server:
-            done = make_bundle(cls.bundle, HEXALIFT_SIGNING_TIMESTAMP_URL=server.url, SOURCE_DATE_EPOCH=1700000000,
-                               **key(PKI))
+            done = make_bundle(cls.bundle.relative_to(WORK), cwd=WORK, HEXALIFT_SIGNING_TIMESTAMP_URL=server.url,
+                               SOURCE_DATE_EPOCH=1700000000, **key(PKI))
         if done.returncode != 0:
             raise RuntimeError(f"the timestamped bundle was not made:\n{done.stdout}{done.stderr}")
         cls.images = {name: read_from(cls.bundle, name) for name in SIGNED}
