@@ -1,8 +1,9 @@
 """The release bundle: what is in it (bundle_checks.py), no signature in a
 bundle built without a key, and the same bytes from further builds of the
-same sources: unsigned in a second build folder; signed with a throwaway
-key (throwaway_pki.py) there and, with the bundle's own command, from
-this build's files; and unsigned again there once the key is gone.
+same sources: unsigned in a second build folder, which says so in one
+line; signed with a throwaway key (throwaway_pki.py) there and, with the
+bundle's own command, from this build's files; and unsigned again there
+once the key is gone.
 
   bundle_test.py BUNDLE.zip BUNDLE_ARGUMENTS SOURCE_DIR SECOND_BUILD_DIR VERSION
 """
@@ -27,10 +28,12 @@ def environment(**settings) -> dict:
     return {**kept, **{name: str(value) for name, value in settings.items()}}
 
 
-def build_second_bundle(**settings) -> bytes:
-    subprocess.run(["cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"], check=True,
-                   stdout=subprocess.DEVNULL, env=environment(**settings))
-    return (SECOND_BUILD / "release" / BUNDLE.name).read_bytes()
+def build_second_bundle(**settings) -> tuple[bytes, list]:
+    """The bundle's bytes, and the lines of the build's output about it."""
+    done = subprocess.run(["cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"], check=True,
+                          stdout=subprocess.PIPE, text=True, env=environment(**settings))
+    said = [line for line in done.stdout.splitlines() if line.startswith(BUNDLE.name)]
+    return (SECOND_BUILD / "release" / BUNDLE.name).read_bytes(), said
 
 
 class Bundle(BundleChecks, unittest.TestCase):
@@ -48,7 +51,8 @@ class SecondBuild(unittest.TestCase):
     def test_same_bytes_unsigned_signed_and_unsigned_again(self):
         subprocess.run(["cmake", "-S", str(SOURCE), "-B", str(SECOND_BUILD)], check=True,
                        stdout=subprocess.DEVNULL)
-        unsigned = build_second_bundle()
+        unsigned, said = build_second_bundle()
+        self.assertEqual(said, [f"{BUNDLE.name}: not signed (HEXALIFT_SIGNING_PFX is not set)"])
         second = SECOND_BUILD / "release" / BUNDLE.name
         for name in bundle_files(VERSION):
             self.assertEqual(read_from(second, name), read_from(BUNDLE, name), name)
@@ -56,7 +60,7 @@ class SecondBuild(unittest.TestCase):
 
         pki = make_pki(SECOND_BUILD / "throwaway-keys")
         key = {"HEXALIFT_SIGNING_PFX": pki.pfx, "HEXALIFT_SIGNING_PASSWORD": pki.password}
-        signed = build_second_bundle(**key)
+        signed, _ = build_second_bundle(**key)
         self.assertTrue(carries_signature(read_from(second, "hexalift.exe")))
         from_first_build = SECOND_BUILD / "signed-from-first-build" / BUNDLE.name
         subprocess.run([sys.executable, str(SOURCE / "scripts" / "make_bundle.py"), f"@{ARGUMENTS}",
@@ -64,7 +68,7 @@ class SecondBuild(unittest.TestCase):
                        env=environment(**key))
         self.assertEqual(from_first_build.read_bytes(), signed, "signed twice, in two build folders")
 
-        self.assertEqual(build_second_bundle(), BUNDLE.read_bytes(), "unsigned again once the key is gone")
+        self.assertEqual(build_second_bundle()[0], BUNDLE.read_bytes(), "unsigned again once the key is gone")
 
 
 if __name__ == "__main__":

@@ -80,14 +80,18 @@ def make_pki(folder: Path) -> Pki:
 
 class TimestampServer:
     """An RFC 3161 time-stamping server on 127.0.0.1, for the time of a
-    with block; it counts the timestamps it gave."""
+    with block. Given a number of answers, it fails every request after
+    them (HTTP status 503)."""
 
-    def __init__(self, pki: Pki):
+    def __init__(self, pki: Pki, answers: int | None = None):
         server = self
 
         class Answer(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
                 query = self.rfile.read(int(self.headers["Content-Length"]))
+                if answers is not None and server.given >= answers:
+                    self.send_error(503)
+                    return
                 with tempfile.TemporaryDirectory(dir=pki.folder) as scratch:
                     (Path(scratch) / "query").write_bytes(query)
                     openssl(pki.folder, "ts", "-reply", "-config", str(pki.config),
