@@ -55,6 +55,20 @@ function(add_windows_test build kind name)
     ENVIRONMENT "${WINHOST_ENVIRONMENT}")
 endfunction()
 
+# windows_test_needs(BUILD TEST SETUP FIXTURE): TEST runs what the test
+# SETUP, outside the Wine session, makes (the signed hexalift.exe), and
+# SETUP provides FIXTURE. Natively TEST requires the fixture. In the guest
+# TEST runs in a batch: the batches run after SETUP without requiring it,
+# so that a failing SETUP costs no other test its run (TEST itself then
+# fails for want of what SETUP makes).
+function(windows_test_needs build test setup fixture)
+  if(WINDOWS_BUILD_${build}_IN_GUEST)
+    set_property(GLOBAL APPEND PROPERTY guest_setups_${build} ${setup})
+  else()
+    set_property(TEST ${test} APPEND PROPERTY FIXTURES_REQUIRED ${fixture})
+  endif()
+endfunction()
+
 # The batches of a build that runs in the guest: call after its last
 # add_windows_test.
 function(add_guest_batches build)
@@ -66,11 +80,12 @@ function(add_guest_batches build)
     get_property(lines GLOBAL PROPERTY guest_batch_${build}_${shard})
     file(GENERATE OUTPUT ${batch} CONTENT "${lines}")
     set(test guest.${build}.${shard})
+    get_property(setups GLOBAL PROPERTY guest_setups_${build})
     add_test(NAME ${test} COMMAND ${Python3_EXECUTABLE} ${GUEST_BATCH} run --build ${build}
       --work ${CMAKE_BINARY_DIR}/e2e/${build} --batch ${batch} --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard})
     set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"
       FIXTURES_REQUIRED wine_${build} FIXTURES_SETUP guest_${build}_${shard} COST 1000
-      TIMEOUT ${GUEST_BATCH_TEST_LIMIT} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
+      DEPENDS "${setups}" TIMEOUT ${GUEST_BATCH_TEST_LIMIT} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
   endforeach()
 endfunction()
 

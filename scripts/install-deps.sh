@@ -52,7 +52,8 @@ install \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         `# the x64 build: their x86-64 stand-ins` \
   wine wine32:i386 wine64 xvfb x11-utils e2fsprogs       `# running both, with a display` \
   ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation` \
-  qemu-system-x86 busybox-static cpio squashfs-tools     `# the guest, where the kernel refuses 32-bit code`
+  qemu-system-x86 busybox-static cpio squashfs-tools     `# the guest, where the kernel refuses 32-bit code` \
+  osslsigncode openssl                                   `# signing the release; the signing tests' throwaway keys`
 # The guest's packages are installed on every machine: one test boots a
 # guest everywhere, so that the guest's path cannot rot where the kernel
 # runs 32-bit code. Its kernel is Debian's, unpacked into the build folder

@@ -5,9 +5,13 @@ x86-64 stand-in (x64). MODE is the machine's (windows_host.py mode).
   run_scenario.py --list
   run_scenario.py SESSION --prepare | --stop
   run_scenario.py SESSION --program EXE [--coreclr]
-  run_scenario.py SESSION --windows-bin DIR --imagetool FILE NAME
+  run_scenario.py SESSION --windows-bin DIR --imagetool FILE [--run-as FOLDER] NAME
 
 SESSION: --build pe32|x64 --mode MODE --work DIR
+
+--run-as names the run's folder under WORK/scenarios when a scenario runs
+again on other images of the build (the signed hexalift.exe), so that
+each run's folder stays for a look.
 
 Where the build runs in the guest (MODE vm, the pe32 build), --prepare
 makes the prefix template's image, and guest_batch.py runs the tests in
@@ -15,6 +19,7 @@ the guest.
 """
 
 import argparse
+import dataclasses
 import re
 import sys
 from pathlib import Path
@@ -149,6 +154,7 @@ def main():
     parser.add_argument("--windows-bin", type=Path)
     parser.add_argument("--imagetool", type=Path)
     parser.add_argument("--work", type=Path, default=Path())
+    parser.add_argument("--run-as", help="the run's folder name (default: the scenario's name)")
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
     if args.list:
@@ -169,10 +175,13 @@ def main():
     if session.build.bits == 64 and args.name in ONLY_32_BIT:
         tell_skipped(session, f"e2e.{args.build}.{args.name} skipped: {ONLY_32_BIT[args.name]}")
         return SKIPPED
-    problems = scenario_problems(tools, BY_NAME[args.name])
+    scenario = BY_NAME[args.name]
+    if args.run_as:
+        scenario = dataclasses.replace(scenario, name=args.run_as)
+    problems = scenario_problems(tools, scenario)
     for problem in problems:
         print(problem)
-    print(f"{args.name}: {'FAILED' if problems else 'passed'}")
+    print(f"{scenario.name}: {'FAILED' if problems else 'passed'}")
     return 1 if problems else 0
 
 

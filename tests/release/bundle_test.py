@@ -1,72 +1,74 @@
-"""The release bundle: what is in it, its sums file, and that a second
-build of the same sources, in another folder, gives the same bytes.
+"""The release bundle: what is in it (bundle_checks.py), no signature in a
+bundle built without a key, and the same bytes from further builds of the
+same sources: unsigned in a second build folder, which says so in one
+line; signed with a throwaway key (throwaway_pki.py) there and, with the
+bundle's own command, from this build's files; and unsigned again there
+once the key is gone.
 
-  bundle_test.py BUNDLE.zip SOURCE_DIR SECOND_BUILD_DIR VERSION
+  bundle_test.py BUNDLE.zip BUNDLE_ARGUMENTS SOURCE_DIR SECOND_BUILD_DIR VERSION
 """
 
-import hashlib
+import os
 import subprocess
 import sys
 import unittest
-import zipfile
 from pathlib import Path
 
-BUNDLE = Path(sys.argv[1])
-SOURCE = Path(sys.argv[2])
-SECOND_BUILD = Path(sys.argv[3])
-VERSION = sys.argv[4]   # the project's, as the build made it
+from bundle_checks import SIGNED, BundleChecks, bundle_files, carries_signature, read_from
+from throwaway_pki import make_pki
 
-TOP = BUNDLE.stem + "/"
-FILES = [
-    f"Faultbridge/Faultbridge.{VERSION}.nupkg", "Faultbridge/Faultbridge.dll", "Faultbridge/Faultbridge.xml",
-    "Faultbridge/include/faultkit/report_failure.h", "README.txt", "SHA256SUMS", "hexalift.exe",
-    "simulator/Flash.dll", "simulator/zefib.dll", "tools/imagetool", "tools/imagetool.exe",
-]
+BUNDLE, ARGUMENTS, SOURCE, SECOND_BUILD = (Path(argument) for argument in sys.argv[1:5])
+VERSION = sys.argv[5]   # the project's, as the build made it
+SETTINGS = ("HEXALIFT_SIGNING_PFX", "HEXALIFT_SIGNING_PASSWORD", "HEXALIFT_SIGNING_TIMESTAMP_URL")
 
 
-class Bundle(unittest.TestCase):
-    archive = zipfile.ZipFile(BUNDLE)
+def environment(**settings) -> dict:
+    """The caller's environment with these signing settings and no others."""
+    kept = {name: value for name, value in os.environ.items() if name not in SETTINGS}
+    return {**kept, **{name: str(value) for name, value in settings.items()}}
 
-    def read(self, name):
-        return self.archive.read(TOP + name)
 
-    def test_file_list(self):
-        self.assertEqual(self.archive.namelist(), [TOP + name for name in FILES])
-        beside_program = [n for n in FILES if "/" not in n and n.lower().endswith(".dll")]
-        self.assertEqual(beside_program, [], "no simulated library beside hexalift.exe")
+def build_second_bundle(**settings) -> tuple[bytes, list]:
+    """The bundle's bytes, and the lines of the build's output about it."""
+    done = subprocess.run(["cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"], check=True,
+                          stdout=subprocess.PIPE, text=True, env=environment(**settings))
+    said = [line for line in done.stdout.splitlines() if line.startswith(BUNDLE.name)]
+    return (SECOND_BUILD / "release" / BUNDLE.name).read_bytes(), said
 
-    def test_sums_cover_every_file(self):
-        listed = {}
-        for line in self.read("SHA256SUMS").decode().splitlines():
-            digest, name = line.split("  ", 1)
-            listed[name] = digest
-        self.assertEqual(sorted(listed), sorted(set(FILES) - {"SHA256SUMS"}))
-        for name, digest in listed.items():
-            self.assertEqual(hashlib.sha256(self.read(name)).hexdigest(), digest, name)
 
-    def test_entries_carry_no_build_time(self):
-        for entry in self.archive.infolist():
-            self.assertEqual(entry.date_time, (1980, 1, 1, 0, 0, 0), entry.filename)
+class Bundle(BundleChecks, unittest.TestCase):
+    bundle = BUNDLE
+    version = VERSION
 
-    def test_operator_readme_names_the_version_and_the_files(self):
-        readme = self.read("README.txt").decode()
-        self.assertIn(BUNDLE.stem.split("-", 1)[1], readme)
-        for words in ("C:\\zef_installer.ini", "C:\\zef_installer.log", "Never copy them onto an instrument"):
-            self.assertIn(words, readme)
+    def test_built_without_a_key_no_image_is_signed(self):
+        for name in SIGNED:
+            with self.subTest(name):
+                self.assertFalse(carries_signature(self.read(name)),
+                                 "the tests expect a build without HEXALIFT_SIGNING_PFX (scripts/test.sh unsets it)")
 
-    def test_package_holds_the_loose_library(self):
-        package = zipfile.ZipFile(self.archive.open(TOP + f"Faultbridge/Faultbridge.{VERSION}.nupkg"))
-        self.assertEqual(package.read("lib/net472/Faultbridge.dll"), self.read("Faultbridge/Faultbridge.dll"))
 
-    def test_second_build_gives_the_same_bytes(self):
+class SecondBuild(unittest.TestCase):
+    def test_same_bytes_unsigned_signed_and_unsigned_again(self):
         subprocess.run(["cmake", "-S", str(SOURCE), "-B", str(SECOND_BUILD)], check=True,
                        stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"], check=True,
-                       stdout=subprocess.DEVNULL)
-        again = zipfile.ZipFile(SECOND_BUILD / "release" / BUNDLE.name)
-        for name in FILES:
-            self.assertEqual(again.read(TOP + name), self.read(name), name)
-        self.assertEqual((SECOND_BUILD / "release" / BUNDLE.name).read_bytes(), BUNDLE.read_bytes())
+        unsigned, said = build_second_bundle()
+        self.assertEqual(said, [f"{BUNDLE.name}: not signed (HEXALIFT_SIGNING_PFX is not set)"])
+        second = SECOND_BUILD / "release" / BUNDLE.name
+        for name in bundle_files(VERSION):
+            self.assertEqual(read_from(second, name), read_from(BUNDLE, name), name)
+        self.assertEqual(unsigned, BUNDLE.read_bytes())
+
+        pki = make_pki(SECOND_BUILD / "throwaway-keys")
+        key = {"HEXALIFT_SIGNING_PFX": pki.pfx, "HEXALIFT_SIGNING_PASSWORD": pki.password}
+        signed, _ = build_second_bundle(**key)
+        self.assertTrue(carries_signature(read_from(second, "hexalift.exe")))
+        from_first_build = SECOND_BUILD / "signed-from-first-build" / BUNDLE.name
+        subprocess.run([sys.executable, str(SOURCE / "scripts" / "make_bundle.py"), f"@{ARGUMENTS}",
+                        f"--output={from_first_build}"], check=True, stdout=subprocess.DEVNULL,
+                       env=environment(**key))
+        self.assertEqual(from_first_build.read_bytes(), signed, "signed twice, in two build folders")
+
+        self.assertEqual(build_second_bundle()[0], BUNDLE.read_bytes(), "unsigned again once the key is gone")
 
 
 if __name__ == "__main__":
