@@ -51,14 +51,13 @@ def status(build: Path) -> str:
     kernel = guest_dir() / "vmlinuz"
     lines.append(f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}")
     for image in sorted(guest_dir().glob("prefix-template-*.sqfs*")):
-        lines.append(f"guest prefix image: {image} ({readiness(image)})")
+        lines.append(f"prefix template image: {image} ({readiness(image)})")
     running = guest.running(guest_dir())
     lines.append("guests running: " + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"))
     for parent in (guest_dir() / "jobs", guest_dir() / "downloads", scratch.default_parent()):
         for left in scratch.left_behind(parent):
             lines.append(f"left by a killed run (swept by the next): {left}")
-    prefixes = sorted(build.glob("*/*/prefix*")) + sorted(build.glob("*/prefix-template*"))
-    for prefix in (p for p in prefixes if p.is_dir()):
+    for prefix in (p for p in sorted(build.glob("*/*/prefix*")) if p.is_dir()):
         lines.append(f"prefix: {prefix} ({readiness(prefix)})")
     for record in sorted(build.glob("*/*/display")):
         shown = display.recorded(record)

@@ -1,9 +1,8 @@
 """A small x86-64 virtual machine (the guest) whose kernel runs 32-bit x86
 programs, for machines whose own kernel refuses them.
 
-The guest is qemu-system-x86_64 with Debian's packaged kernel (fetched and
-unpacked into the build folder, never installed) and a busybox initramfs.
-It sees this machine's root file system read-only under a tmpfs overlay,
+The guest is qemu-system-x86_64 with Debian's kernel and a busybox
+initramfs (guest_boot.py). It sees this machine's root file system read-only under a tmpfs overlay,
 so it has the same Wine, Python and build outputs with nothing installed
 twice; what it writes is gone when it ends, except in the folders a job
 shares writable. A job's commands run in it one after another. Their
@@ -15,14 +14,9 @@ A guest ends with the process that starts it: when that process is killed
 """
 
 import ctypes
-import fcntl
-import gzip
-import hashlib
-import lzma
 import os
 import select
 import shlex
-import shutil
 import signal
 import subprocess
 import sys
@@ -33,29 +27,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import limits, scratch
+from .guest_boot import ENDED_BY_INIT, EXIT_PORT, NINEP, READY_MARK, GuestFailed, boot_files
 
 QEMU = "/usr/bin/qemu-system-x86_64"
-BUSYBOX = Path("/bin/busybox")   # busybox-static: runs before any library is reachable
-KERNEL_PACKAGE = "linux-image-amd64"
-# What the initramfs loads, in this order after their dependencies: the
-# virtio transport, the 9p shares, overlays, and the disk with the prefix.
-MODULES = ("virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay", "squashfs")
-NINEP = "trans=virtio,version=9p2000.L,msize=512000"   # every 9p share; each adds its cache and ro
-READY_MARK = "hexalift-guest: running"
-# qemu's isa-debug-exit device: the init writes 0 there as its last act,
-# which ends qemu with status 1; a panic or a power-off ends it with 0.
-EXIT_PORT = 0xF4
-ENDED_BY_INIT = 1
 INSIDE_VARIABLE = "HEXALIFT_GUEST"   # set for a guest's commands
-
-
-class GuestFailed(RuntimeError):
-    """The guest did not boot, or its job did not finish; the message holds
-    the guest's console."""
-
-
-def say(text: str) -> None:
-    print(f"guest: {text}", file=sys.stderr, flush=True)
 
 
 def inside() -> bool:
@@ -76,140 +51,6 @@ class Job:
     disk: Path | None = None           # a writable raw disk, /dev/vda in the guest
     timeout: int = limits.GUEST_CHECK  # the guest's whole life, boot included
     memory_mib: int = 3072
-
-
-# --- The kernel and the initramfs, made once per build folder -------------
-
-def kernel_package() -> str:
-    """The versioned package that linux-image-amd64 depends on."""
-    text = subprocess.run(["apt-cache", "depends", KERNEL_PACKAGE], capture_output=True, text=True).stdout
-    names = [line.split(":", 1)[1].strip() for line in text.splitlines()
-             if line.strip().startswith("Depends:") and "linux-image-" in line]
-    if not names:
-        raise GuestFailed(f"apt knows no package {KERNEL_PACKAGE}: its package lists are missing; "
-                          "scripts/install-deps.sh fetches them")
-    return names[0]
-
-
-def read_module(module: Path) -> bytes:
-    data = module.read_bytes()
-    return lzma.decompress(data) if module.suffix == ".xz" else data
-
-
-def module_dependencies(module: Path) -> list:
-    """The depends= entry of a kernel module's .modinfo."""
-    data = read_module(module)
-    start = data.find(b"\0depends=")
-    if start < 0:
-        return []
-    text = data[start + len(b"\0depends="):data.index(b"\0", start + 1)].decode()
-    return [name for name in text.split(",") if name]
-
-
-def modules_in_order(tree: Path) -> list:
-    """MODULES and what they need, each after its dependencies."""
-    files = {path.name.split(".ko")[0].replace("-", "_"): path for path in tree.rglob("*.ko*")}
-    ordered = []
-
-    def add(name: str) -> None:
-        name = name.replace("-", "_")
-        if name in ordered:
-            return
-        if name not in files:
-            raise GuestFailed(f"kernel module {name} is not in {tree}")
-        for needed in module_dependencies(files[name]):
-            add(needed)
-        ordered.append(name)
-
-    for name in MODULES:
-        add(name)
-    return [files[name] for name in ordered]
-
-
-INIT = r"""#!/bin/busybox sh
-# The guest's first process: mounts this machine's root read-only under a
-# tmpfs overlay, runs the job's set-up and commands, writes their exit
-# status into the job's folder and ends qemu through its exit device.
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-for module in $(cat /modules); do insmod /lib/modules/$module || exit 1; done
-mkdir -p /host /job /rw /root
-mount -t 9p -o @NINEP@,ro,cache=loose hostroot /host || exit 1
-mount -t 9p -o @NINEP@,cache=none job /job || exit 1
-mount -t tmpfs -o size=90% tmpfs /rw
-mkdir -p /rw/upper /rw/work
-mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root || exit 1
-mount -t proc proc /root/proc
-mount -t sysfs sysfs /root/sys
-mount -t devtmpfs devtmpfs /root/dev
-mkdir -p /root/dev/pts /root/dev/shm
-mount -t devpts devpts /root/dev/pts
-# Its own run-time folders and Wine and X sockets; the rest of /tmp stays
-# this machine's (the build folder may lie there).
-for place in /root/run /root/dev/shm /root/tmp/.wine-0 /root/tmp/.X11-unix; do
-  mkdir -p $place && mount -t tmpfs tmpfs $place
-done
-. /job/setup.sh || exit 1
-stty -F /dev/ttyS1 raw -echo
-echo "hexalift-guest: running"
-# ttyS1 is qemu's output pipe: its last close waits until every byte has left.
-chroot /root /bin/sh -c "$(cat /job/commands.sh)" </dev/null >/dev/ttyS1 2>&1
-echo $? >/job/status.partial
-sync
-mv /job/status.partial /job/status
-printf '\0' | dd of=/dev/port bs=1 seek=@EXIT_PORT@ count=1 2>/dev/null
-poweroff -f
-""".replace("@NINEP@", NINEP).replace("@EXIT_PORT@", str(EXIT_PORT))
-
-
-def make_initramfs(kernel_tree: Path, target: Path, work: Path) -> None:
-    """busybox, the modules and the init script, as a gzipped newc cpio."""
-    root = work / "initramfs"
-    for folder in ("bin", "dev", "proc", "sys", "lib/modules"):
-        (root / folder).mkdir(parents=True)
-    shutil.copy(BUSYBOX, root / "bin" / "busybox")
-    names = []
-    for module in modules_in_order(kernel_tree):
-        name = module.name.split(".ko")[0] + ".ko"
-        (root / "lib/modules" / name).write_bytes(read_module(module))
-        names.append(name)
-    (root / "modules").write_text("\n".join(names) + "\n")
-    (root / "init").write_text(INIT)
-    (root / "init").chmod(0o755)
-    listing = "\n".join(sorted(str(p.relative_to(root)) for p in root.rglob("*"))) + "\n"
-    archive = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=listing.encode(),
-                             capture_output=True, check=True).stdout
-    target.write_bytes(gzip.compress(archive, compresslevel=1))
-
-
-def boot_files(guest_dir: Path):
-    """(kernel, initramfs): fetched and made once, under guest_dir."""
-    guest_dir.mkdir(parents=True, exist_ok=True)
-    # The initramfs is named after what goes into it: a changed init is a new one.
-    made_of = hashlib.sha256((INIT + " ".join(MODULES)).encode()).hexdigest()[:12]
-    kernel, initramfs = guest_dir / "vmlinuz", guest_dir / f"initramfs-{made_of}.gz"
-    with open(guest_dir / "boot.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)   # guests started side by side make them once
-        if kernel.exists() and initramfs.exists():
-            return kernel, initramfs
-        for old in guest_dir.glob("initramfs-*.gz"):
-            old.unlink()
-        package = kernel_package()
-        say(f"fetching {package} (Debian's kernel for the guest; it is unpacked in {guest_dir}, "
-            "not installed)")
-        with scratch.folder(guest_dir / "downloads") as work:
-            subprocess.run(["apt-get", "download", "-qq", package], cwd=work, check=True,
-                           timeout=limits.KERNEL_DOWNLOAD, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            tree = work / "tree"
-            subprocess.run(["dpkg-deb", "-x", str(next(work.glob("*.deb"))), str(tree)], check=True)
-            make_initramfs(tree, guest_dir / "initramfs.partial", work)
-            shutil.copy(next((tree / "boot").glob("vmlinuz-*")), guest_dir / "vmlinuz.partial")
-        # The initramfs last: the pair counts as there once both are.
-        (guest_dir / "vmlinuz.partial").rename(kernel)
-        (guest_dir / "initramfs.partial").rename(initramfs)
-        return kernel, initramfs
 
 
 # --- One guest, one job ---------------------------------------------------

@@ -2,16 +2,13 @@
 work folder.
 
 Every prefix is a 64-bit (WoW64) one served by the 64-bit wineserver; only
-the program itself runs on its build's loader. Prefixes come from one
-template per parent folder, made once for each version of Wine:
-- natively, the template is a folder made here and each prefix a copy;
-- in the guest mode, the template is made in the guest (this machine may
-  not run its 32-bit half) as a squashfs image. A guest mounts it
-  read-only under an overlay as its prefix, so each run starts from the
-  same prefix and changes nothing; a session on this machine (the x86-64
-  build) unpacks it.
-Templates, images and prefixes are made under a temporary name and renamed
-when complete, so a kill never leaves one that looks ready.
+the program itself runs on its build's loader. Every prefix comes from one
+template per build folder and version of Wine, kept as a squashfs image:
+made on this machine, or in the guest mode in a guest (this machine may not
+run Wine's 32-bit half). A session on this machine unpacks it; a guest
+mounts it read-only under an overlay as its prefix, so each of its runs
+starts from the same prefix. Images and prefixes are made under a temporary
+name and renamed when complete, so a kill never leaves one that looks ready.
 """
 
 import fcntl
@@ -24,7 +21,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import display, guest, i386, limits
+from . import display, guest, i386, limits, scratch
 from .builds import BUILDS, ROOT, Build, build_dir
 
 # Wine's Mono and Gecko installers would open a dialog and hang: off while
@@ -40,14 +37,13 @@ CORECLR_OVERRIDES = "mshtml="
 SERVER_LINGER_SECONDS = 900
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
-# Prefixes are made and their registry is set with the 64-bit loader.
-LOADER_64 = BUILDS["x64"].loader
-# The template's image: a squashfs of 1 to 2 GB on a sparse file this size.
-IMAGE_BYTES = 4 << 30
+LOADER_64 = BUILDS["x64"].loader        # makes prefixes and sets their registry
+IMAGE_BYTES = 4 << 30   # the disk a guest writes the template's image on (1 to 2 GB)
+SQUASHFS = ["-noappend", "-no-progress", "-quiet", "-noI", "-noD", "-noF", "-noX"]   # fast: uncompressed
 
 
 def guest_dir() -> Path:
-    """The guest's kernel, the template's image and the guests' jobs."""
+    """The guest's kernel, the prefix template's image and the guests' jobs."""
     return build_dir() / "guest"
 
 
@@ -84,8 +80,7 @@ def guest_env() -> dict:
     programs run natively; no display or Wine settings of ours."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("WINE", "DISPLAY", "XAUTHORITY")) and k != i386.FORCE_VARIABLE}
-    env.update({i386.FORCE_VARIABLE: "native", guest.INSIDE_VARIABLE: "1"})
-    return env
+    return {**env, i386.FORCE_VARIABLE: "native", guest.INSIDE_VARIABLE: "1"}
 
 
 def stop_server(prefix: Path) -> None:
@@ -102,15 +97,12 @@ class WineSession:
 
     def __init__(self, work: Path, build: Build, mode: str):
         assert mode in i386.MODES, mode
-        if guest.inside():
-            mode = "native"   # in the guest, 32-bit programs run natively
-        self.work, self.build, self.mode = work.resolve(), build, mode
+        self.work, self.build = work.resolve(), build
+        self.mode = "native" if guest.inside() else mode   # in the guest, 32-bit programs run natively
         self.prefix = self.work / "prefix"
         self.display_record = self.work / "display"
         self.server_log = self.work / "wineserver.log"
-        name = template_name()
-        self.template = self.work.parent / name
-        self.template_image = guest_dir() / f"{name}.sqfs"   # one for every session
+        self.template_image = guest_dir() / f"{template_name()}.sqfs"   # one for every session
 
     @property
     def in_guest(self) -> bool:
@@ -122,9 +114,6 @@ class WineSession:
         """Seconds one program may take."""
         return limits.program(guest.inside())
 
-    def command(self, *arguments) -> list:
-        return [self.build.loader, *map(str, arguments)]
-
     def env(self, with_display: bool = True, prefix: Path | None = None, **extra) -> dict:
         """The environment for a program of this session: the prefix, the
         loader, the 64-bit server, the overrides and the display. HEXSIM_*
@@ -135,45 +124,34 @@ class WineSession:
         running = display.recorded(self.display_record) if with_display else None
         if running:
             env["DISPLAY"] = running[0]
-        env.update({k: str(v) for k, v in extra.items()})
-        return env
+        return {**env, **{k: str(v) for k, v in extra.items()}}
 
     def prepare(self, registry: dict | None = None) -> None:
-        """Makes the prefix once, sets registry values (key -> {name:
-        text}), and starts the display and a server that stays up. Where
-        the programs run in the guest, only the template's image is made:
-        each guest prepares its own."""
+        """Makes the prefix from the template, sets registry values (key ->
+        {name: text}), and starts the display and a server that stays up.
+        Where the programs run in the guest, only the template's image is
+        made: each guest prepares its own."""
         self.work.mkdir(parents=True, exist_ok=True)
+        self.make_template_image()
         if self.in_guest:
-            self.make_template_image()
             return
-        made_from = self.work / "prefix.template"
-        if not self.prefix.exists() or not made_from.exists() or made_from.read_text() != self.template.name:
+        made_from = self.work / "prefix.template"   # the image the prefix was unpacked from
+        mounted = guest.inside() and self.prefix.is_mount()   # a guest's: the image itself
+        current = self.prefix.exists() and made_from.exists() and made_from.read_text() == self.template_image.name
+        if not mounted and not current:
             stop_server(self.prefix)
             shutil.rmtree(self.prefix, ignore_errors=True)
-            if self.mode == "guest":
-                self.make_template_image()
-                replace_atomically(self.unpack_template_image, self.prefix)
-            else:
-                self.make_template_folder()
-                replace_atomically(lambda partial: shutil.copytree(self.template, partial, symlinks=True),
-                                   self.prefix)
-            made_from.write_text(self.template.name)
+            replace_atomically(lambda folder: subprocess.run(
+                ["unsquashfs", "-quiet", "-no-progress", "-d", str(folder), str(self.template_image)], check=True,
+                **QUIET), self.prefix)
+            made_from.write_text(self.template_image.name)
         display.start(self.display_record)
         if registry:
             self.set_registry(registry)
         self.restart_server()
 
-    def make_template_folder(self) -> None:
-        with open(self.work.parent / "prefix-template.lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)   # sessions side by side make it once
-            if not self.template.exists():
-                for old in self.work.parent.glob("prefix-template-*"):
-                    shutil.rmtree(old, ignore_errors=True)
-                replace_atomically(self.make_template, self.template)
-
     def make_template_image(self) -> None:
-        """The template made in a guest, as a squashfs image."""
+        """The template's image, made once by the first session that needs it."""
         folder = self.template_image.parent
         folder.mkdir(parents=True, exist_ok=True)
         with open(folder / "prefix-template.lock", "w") as lock:
@@ -181,31 +159,32 @@ class WineSession:
             if not self.template_image.exists():
                 for old in folder.glob("prefix-template-*.sqfs*"):
                     old.unlink()
-                replace_atomically(self.make_template_in_guest, self.template_image)
+                where = "in the guest, about 2 minutes" if self.mode == "guest" else "about 15 s"
+                i386.say(f"making the Wine prefix template's image {self.template_image} (once, {where})")
+                replace_atomically(self.make_image_in_guest if self.mode == "guest" else self.make_image,
+                                   self.template_image)
 
-    def make_template_in_guest(self, image: Path) -> None:
+    def make_image(self, image: Path) -> None:
+        with scratch.folder(prefix="prefix-template-") as work, \
+                open(image.parent / "prefix-template.log", "wb") as log:
+            self.make_template(work / "prefix", log)
+            subprocess.run(["mksquashfs", str(work / "prefix"), str(image), *SQUASHFS], check=True, **QUIET)
+
+    def make_image_in_guest(self, image: Path) -> None:
         """A guest makes the template and writes its squashfs onto image,
         a sparse raw disk."""
         with open(image, "wb") as disk:
             disk.truncate(IMAGE_BYTES)
-        i386.say(f"making the Wine prefix template's image {self.template_image} in the guest (once, "
-                 "about 2 minutes)")
         inside = Path("/var/tmp/prefix-template")   # on the guest's own memory
-        job = guest.Job(
-            commands=[[sys.executable, ROOT / "scripts" / "windows_host.py", "make-template", inside],
-                      ["mksquashfs", inside, "/dev/vda", "-noappend", "-no-progress", "-quiet",
-                       "-noI", "-noD", "-noF", "-noX"]],
-            cwd=ROOT, env=guest_env(), disk=image, timeout=limits.TEMPLATE, memory_mib=4096)
+        job = guest.Job(commands=[[sys.executable, ROOT / "scripts" / "windows_host.py", "make-template", inside],
+                                  ["mksquashfs", inside, "/dev/vda", *SQUASHFS]],
+                        cwd=ROOT, env=guest_env(), disk=image, timeout=limits.TEMPLATE, memory_mib=4096)
         log_path = image.parent / "prefix-template.log"
         with open(log_path, "wb") as log:
             status = guest.run(job, image.parent, stream=log)
         if status != 0:
             raise RuntimeError(f"making the prefix template in the guest failed with status {status}: "
                                f"see {log_path}")
-
-    def unpack_template_image(self, folder: Path) -> None:
-        subprocess.run(["unsquashfs", "-quiet", "-no-progress", "-d", str(folder), str(self.template_image)],
-                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
     def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
         """Runs commands (argument lists, one after another while each
@@ -215,17 +194,11 @@ class WineSession:
         timeout seconds."""
         self.make_template_image()
         job = guest.Job(commands=commands, cwd=Path.cwd(), env=guest_env(), writable=list(writable),
-                        prefix_image=self.template_image, prefix_at=self.prefix,
-                        timeout=timeout)
+                        prefix_image=self.template_image, prefix_at=self.prefix, timeout=timeout)
         return guest.run(job, self.template_image.parent)
 
-    def make_template(self, prefix: Path, log=None) -> None:
-        """A new prefix, with Wine's set-up output in log (a file; by
-        default prefix-template.log beside the template)."""
-        if log is None:
-            with open(self.work.parent / "prefix-template.log", "wb") as log:
-                return self.make_template(prefix, log)
-        i386.say(f"making the Wine prefix template {prefix.name} (once)")
+    def make_template(self, prefix: Path, log) -> None:
+        """A new prefix, with Wine's set-up output in log (a file)."""
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
         subprocess.run([LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
                        stderr=log, check=True, timeout=limits.TEMPLATE)
@@ -261,7 +234,7 @@ class WineSession:
         it, such as a timer). Its output goes to files, not pipes: Wine's
         helper processes inherit pipe ends and outlive the program."""
         with open(output, "ab") as out, open(error or output, "ab") as err:
-            status = subprocess.run([*wrapper, *self.command(*arguments)], cwd=cwd,
+            status = subprocess.run([*wrapper, self.build.loader, *map(str, arguments)], cwd=cwd,
                                     env=self.env(with_display, **extra), stdout=out, stderr=err,
                                     stdin=subprocess.DEVNULL, timeout=self.timeout).returncode
         self.settle()

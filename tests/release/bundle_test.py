@@ -63,7 +63,7 @@ class SecondBuild(unittest.TestCase):
         signed, _ = build_second_bundle(**key)
         self.assertTrue(carries_signature(read_from(second, "hexalift.exe")))
         from_first_build = SECOND_BUILD / "signed-from-first-build" / BUNDLE.name
-        subprocess.run([sys.executable, str(SOURCE / "scripts" / "make_bundle.py"), f"@{ARGUMENTS}",
+        subprocess.run([sys.executable, str(SOURCE / "release" / "make_bundle.py"), f"@{ARGUMENTS}",
                         f"--output={from_first_build}"], check=True, stdout=subprocess.DEVNULL,
                        env=environment(**key))
         self.assertEqual(from_first_build.read_bytes(), signed, "signed twice, in two build folders")

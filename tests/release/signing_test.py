@@ -37,7 +37,7 @@ def make_bundle(output: Path, *more: str, cwd=None, **settings) -> subprocess.Co
     """The bundle's command with these signing settings and none of the caller's."""
     environment = {name: value for name, value in os.environ.items() if name not in SETTINGS}
     environment.update({name: str(value) for name, value in settings.items()})
-    return subprocess.run([sys.executable, str(SOURCE / "scripts" / "make_bundle.py"), f"@{ARGUMENTS}",
+    return subprocess.run([sys.executable, str(SOURCE / "release" / "make_bundle.py"), f"@{ARGUMENTS}",
                            f"--output={output}", *more], env=environment, capture_output=True, text=True, cwd=cwd)
 
 

@@ -1,17 +1,17 @@
 """Makes the release bundle: a zip whose bytes depend only on its files and,
 when it is signed, on the key and the signing time.
 
-  python3 scripts/make_bundle.py --version V --readme README.txt --output OUT.zip \
+  python3 release/make_bundle.py --version V --readme README.txt --output OUT.zip \
       --source SOURCE_DIR [--sign NAME ...] [--package NAME --pack-command=ARG ...] \
       NAME=FILE [NAME=FILE ...]
-  python3 scripts/make_bundle.py @ARGUMENTS [more options]   (the arguments one a line)
+  python3 release/make_bundle.py @ARGUMENTS [more options]   (the arguments one a line)
 
 NAME is the path inside the bundle's top folder. The operator's README is
 added as README.txt (with @VERSION@ filled in) and SHA256SUMS lists the
 SHA-256 of every file. Entries are sorted, with a fixed time stamp and fixed
 permissions, so two builds of the same commit give the same zip.
 
-With a signing key in the environment (scripts/signing.py) the files named
+With a signing key in the environment (release/signing.py) the files named
 by --sign go in as signed copies, and the package named by --package is
 packed again, by the pack command with --no-build, from the files beside it
 in the bundle (the signed library and its documentation), so that it

@@ -1,0 +1,159 @@
+"""The guest's kernel and initramfs, made once per build folder: Debian's
+packaged kernel, fetched with apt and unpacked (never installed), and a
+busybox initramfs with the modules the guest needs and its init script.
+Both are named after what went into them, so a changed init or a newer
+kernel makes new ones."""
+
+import fcntl
+import gzip
+import hashlib
+import lzma
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+from . import limits, scratch
+
+BUSYBOX = Path("/bin/busybox")   # busybox-static: runs before any library is reachable
+KERNEL_PACKAGE = "linux-image-amd64"
+# What the initramfs loads, in this order after their dependencies: the
+# virtio transport, the 9p shares, overlays, and the disk with the prefix.
+MODULES = ("virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay", "squashfs")
+NINEP = "trans=virtio,version=9p2000.L,msize=512000"   # every 9p share; each adds its cache and ro
+READY_MARK = "hexalift-guest: running"
+# qemu's isa-debug-exit device: the init writes 0 there as its last act,
+# which ends qemu with status 1; a panic or a power-off ends it with 0.
+EXIT_PORT = 0xF4
+ENDED_BY_INIT = 1
+
+
+class GuestFailed(RuntimeError):
+    """The guest's kernel cannot be had, the guest did not boot, or its job
+    did not finish; the message says why, with the guest's console."""
+
+
+def kernel_package() -> str:
+    """The versioned package that linux-image-amd64 depends on."""
+    text = subprocess.run(["apt-cache", "depends", KERNEL_PACKAGE], capture_output=True, text=True).stdout
+    names = [line.split(":", 1)[1].strip() for line in text.splitlines()
+             if line.strip().startswith("Depends:") and "linux-image-" in line]
+    if not names:
+        raise GuestFailed(f"apt knows no package {KERNEL_PACKAGE}: its package lists are missing; "
+                               "scripts/install-deps.sh fetches them")
+    return names[0]
+
+
+def read_module(module: Path) -> bytes:
+    data = module.read_bytes()
+    return lzma.decompress(data) if module.suffix == ".xz" else data
+
+
+def modules_in_order(tree: Path) -> list:
+    """MODULES and what they need (the depends= of each one's .modinfo),
+    each after what it needs."""
+    files = {path.name.split(".ko")[0].replace("-", "_"): path for path in tree.rglob("*.ko*")}
+    ordered = []
+
+    def add(name: str) -> None:
+        name = name.replace("-", "_")
+        if name in ordered:
+            return
+        if name not in files:
+            raise GuestFailed(f"kernel module {name} is not in {tree}")
+        data = read_module(files[name])
+        at = data.find(b"\0depends=")
+        needs = data[at + 9:data.index(b"\0", at + 1)].decode() if at >= 0 else ""
+        for needed in filter(None, needs.split(",")):
+            add(needed)
+        ordered.append(name)
+
+    for name in MODULES:
+        add(name)
+    return [files[name] for name in ordered]
+
+
+INIT = r"""#!/bin/busybox sh
+# The guest's first process: mounts this machine's root read-only under a
+# tmpfs overlay, runs the job's set-up and commands, writes their exit
+# status into the job's folder and ends qemu through its exit device.
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for module in $(cat /modules); do insmod /lib/modules/$module || exit 1; done
+mkdir -p /host /job /rw /root
+mount -t 9p -o @NINEP@,ro,cache=loose hostroot /host || exit 1
+mount -t 9p -o @NINEP@,cache=none job /job || exit 1
+mount -t tmpfs -o size=90% tmpfs /rw
+mkdir -p /rw/upper /rw/work
+mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root || exit 1
+mount -t proc proc /root/proc
+mount -t sysfs sysfs /root/sys
+mount -t devtmpfs devtmpfs /root/dev
+mkdir -p /root/dev/pts /root/dev/shm
+mount -t devpts devpts /root/dev/pts
+# Its own run-time folders and Wine and X sockets; the rest of /tmp stays
+# this machine's (the build folder may lie there).
+for place in /root/run /root/dev/shm /root/tmp/.wine-0 /root/tmp/.X11-unix; do
+  mkdir -p $place && mount -t tmpfs tmpfs $place
+done
+. /job/setup.sh || exit 1
+stty -F /dev/ttyS1 raw -echo
+echo "hexalift-guest: running"
+# ttyS1 is qemu's output pipe: its last close waits until every byte has left.
+chroot /root /bin/sh -c "$(cat /job/commands.sh)" </dev/null >/dev/ttyS1 2>&1
+echo $? >/job/status.partial
+sync
+mv /job/status.partial /job/status
+printf '\0' | dd of=/dev/port bs=1 seek=@EXIT_PORT@ count=1 2>/dev/null
+poweroff -f
+""".replace("@NINEP@", NINEP).replace("@EXIT_PORT@", str(EXIT_PORT))
+
+
+def make_initramfs(kernel_tree: Path, target: Path, work: Path) -> None:
+    """busybox, the modules and the init script, as a gzipped newc cpio."""
+    root = work / "initramfs"
+    for folder in ("bin", "dev", "proc", "sys", "lib/modules"):
+        (root / folder).mkdir(parents=True)
+    shutil.copy(BUSYBOX, root / "bin" / "busybox")
+    names = []
+    for module in modules_in_order(kernel_tree):
+        name = module.name.split(".ko")[0] + ".ko"
+        (root / "lib/modules" / name).write_bytes(read_module(module))
+        names.append(name)
+    (root / "modules").write_text("\n".join(names) + "\n")
+    (root / "init").write_text(INIT)
+    (root / "init").chmod(0o755)
+    listing = "\n".join(sorted(str(p.relative_to(root)) for p in root.rglob("*"))) + "\n"
+    archive = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=listing.encode(),
+                             capture_output=True, check=True).stdout
+    target.write_bytes(gzip.compress(archive, compresslevel=1))
+
+
+def boot_files(guest_dir: Path):
+    """(kernel, initramfs): fetched and made once, under guest_dir."""
+    guest_dir.mkdir(parents=True, exist_ok=True)
+    made_of = hashlib.sha256(Path(__file__).read_bytes()).hexdigest()[:12]   # this file makes the initramfs
+    kernel, initramfs, package = guest_dir / "vmlinuz", guest_dir / f"initramfs-{made_of}.gz", guest_dir / "kernel.deb"
+    with open(guest_dir / "boot.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)   # guests started side by side make them once
+        if kernel.exists() and initramfs.exists():
+            return kernel, initramfs
+        with scratch.folder(guest_dir / "downloads") as work:
+            if not package.exists():
+                name = kernel_package()
+                print(f"guest: fetching {name} (Debian's kernel for the guest; it is unpacked in {guest_dir}, "
+                      "not installed)", file=sys.stderr, flush=True)
+                subprocess.run(["apt-get", "download", "-qq", name], cwd=work, check=True, timeout=limits.KERNEL_DOWNLOAD,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                next(work.glob("*.deb")).rename(package)
+            subprocess.run(["dpkg-deb", "-x", str(package), str(work / "tree")], check=True)
+            for old in guest_dir.glob("initramfs-*.gz"):
+                old.unlink()
+            make_initramfs(work / "tree", guest_dir / "initramfs.partial", work)
+            shutil.copy(next((work / "tree" / "boot").glob("vmlinuz-*")), guest_dir / "vmlinuz.partial")
+        # The initramfs last: the pair counts as there once both are.
+        (guest_dir / "vmlinuz.partial").rename(kernel)
+        (guest_dir / "initramfs.partial").rename(initramfs)
+        return kernel, initramfs
