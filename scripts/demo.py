@@ -85,16 +85,13 @@ def show_results(tools: Tools, run_dir: Path, program: Path, status: int) -> Non
     print(f"\n== Run log (C:\\{RUN_LOG}, shown readably; the file itself is {log})")
     lines = log.read_bytes().split(b"\r\n") if log.exists() else [b"(none)", b""]
     print("\n".join(readable(line) for line in lines), end="")
-    print(f"\n== Calls the simulated module received ({MODULE / 'journal.txt'})")
-    journal = MODULE / "journal.txt"
-    print(journal.read_text(errors="replace") if journal.exists() else "(none)\n", end="")
-    print("\n== Board register 0x10028 (0: module held in reset, 1: running)")
-    register = MODULE / "board-register-0x10028.txt"
-    print(register.read_text() if register.exists() else "(never written)\n", end="")
+    for title, name in ((f"Calls the simulated module received ({MODULE / 'journal.txt'})", "journal.txt"),
+                        ("Board register 0x10028 (0: module held in reset, 1: running)", "board-register-0x10028.txt")):
+        print(f"\n== {title}")
+        print((MODULE / name).read_text(errors="replace") if (MODULE / name).exists() else "(none)\n", end="")
     for target in (1, 2):
-        print(f"\n== Flash target {target}")
+        print(f"\n== Flash target {target}", flush=True)
         flash = MODULE / f"flash-target-{target}.bin"
-        sys.stdout.flush()
         if flash.exists():
             subprocess.run([str(tools.imagetool), "show", str(flash)])
         else:

@@ -14,8 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Wrong arguments are told before the long install and the build: the
-# check needs only Python.
+# Wrong arguments are told before the long install and build.
 bash scripts/install-deps.sh python3
 python3 scripts/demo.py --check-arguments "$@" || exit 2
 step=

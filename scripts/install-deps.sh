@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing needs, from Debian's packages, as root,
-# and says what it installed. Quick when everything is there already: apt
-# runs only for what is missing.
+# and says what it installed; apt runs only for what is missing.
 #   scripts/install-deps.sh            everything the build and the tests need
 #   scripts/install-deps.sh PACKAGE..  just these
 # The .NET SDK is not among Debian's packages: it comes with the machine
-# (dotnet on PATH); this installs what it needs from Debian. It is the one
-# place that updates apt's package lists: the guest's kernel is fetched
-# with apt later, so the lists must be there even when nothing is missing.
+# (dotnet on PATH). This is the one place that updates apt's package lists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,6 +37,7 @@ if [ $# -gt 0 ]; then
   install "$@"
   exit 0
 fi
+# The guest's kernel is fetched with apt later: the lists must be there.
 if ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
   echo "install-deps: fetching apt's package lists" >&2
   apt-get update -qq
@@ -54,7 +52,5 @@ install \
   ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation` \
   qemu-system-x86 busybox-static cpio squashfs-tools     `# the guest, where the kernel refuses 32-bit code` \
   osslsigncode openssl                                   `# signing the release; the signing tests' throwaway keys`
-# The guest's packages are installed on every machine: one test boots a
-# guest everywhere, so that the guest's path cannot rot where the kernel
-# runs 32-bit code. Its kernel is Debian's, unpacked into the build folder
-# when first needed (scripts/winhost/guest.py).
+# The guest's packages are installed everywhere: a test boots a guest on
+# every machine, so that its path cannot rot where 32-bit code runs.

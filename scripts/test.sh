@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test through ctest: the
-# native unit tests, the bridge's tests, and the end-to-end tests under Wine
-# against both builds of the Windows images. Where this machine's kernel
-# refuses 32-bit programs, the shipped 32-bit images run every test in a
-# small virtual machine (README.md, "What runs where").
-# HEXALIFT_I386=native|vm forces either way.
+# Installs what is needed, builds, and runs every test through ctest. Where
+# this machine's kernel refuses 32-bit programs, the shipped 32-bit images
+# run their tests in the guest (docs/testing.md); HEXALIFT_I386=native|guest
+# forces either way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

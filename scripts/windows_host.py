@@ -1,17 +1,13 @@
 """How Windows images run on this machine (the package winhost), from the
 command line:
 
-  windows_host.py mode     where the shipped 32-bit images run: native
-                           (on this machine) or guest (in the guest)
-  windows_host.py status   the mode, the guest's kernel and prefix images,
-                           guests still running and what killed runs left,
-                           and the Wine prefixes and displays of the build
-                           folder
-  windows_host.py cmake    the build table, the mode and the test limits,
-                           as CMake settings
+  windows_host.py mode      where the shipped 32-bit images run: native or guest
+  windows_host.py status    the mode, the guest's kernel, the prefix template's
+                            image, guests running, what killed runs left, and
+                            the Wine prefixes and displays of the build folder
+  windows_host.py cmake     the build table, the mode and the test limits, for CMake
   windows_host.py make-template DIR
-                           a new Wine prefix template in DIR, its output on
-                           stdout (the guest runs this to make the image)
+                            a new Wine prefix template in DIR (a guest runs this)
 
 HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the
 build folder (build/ by default).
@@ -26,8 +22,6 @@ from winhost.session import guest_dir
 
 
 def cmake_settings(mode: str) -> str:
-    """What CMake needs: the builds, and for each its toolchain, label,
-    whether it runs in the guest here; the mode; and the test limits."""
     lines = [f"set(I386_MODE {mode})", f"set(WINDOWS_BUILDS {' '.join(BUILDS)})", f"set(SKIPPED_STATUS {SKIPPED})",
              f"set(TEST_LIMIT {limits.test(False)})", f"set(PREPARE_TEST_LIMIT {limits.PREPARE_TEST})",
              f"set(GUEST_BATCH_TEST_LIMIT {limits.GUEST_BATCH_TEST})",
@@ -44,21 +38,19 @@ def readiness(path: Path) -> str:
 
 
 def status(build: Path) -> str:
-    native = i386.runs_i386_natively()
-    lines = [f"build folder: {build}",
-             f"mode: {decide_mode()} (the kernel runs i386 programs: "
-             f"{'yes' if native else 'no' if native is False else 'cannot tell, a handler takes every probe'})"]
+    native = {True: "yes", False: "no", None: "cannot tell, a handler takes every probe"}[i386.runs_i386_natively()]
     kernel = guest_dir() / "vmlinuz"
-    lines.append(f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}")
-    for image in sorted(guest_dir().glob("prefix-template-*.sqfs*")):
-        lines.append(f"prefix template image: {image} ({readiness(image)})")
+    lines = [f"build folder: {build}", f"mode: {decide_mode()} (the kernel runs i386 programs: {native})",
+             f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}"]
+    lines += [f"prefix template image: {image} ({readiness(image)})"
+              for image in sorted(guest_dir().glob("prefix-template-*.sqfs*"))]
     running = guest.running(guest_dir())
     lines.append("guests running: " + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"))
-    for parent in (guest_dir() / "jobs", guest_dir() / "downloads", scratch.default_parent()):
-        for left in scratch.left_behind(parent):
-            lines.append(f"left by a killed run (swept by the next): {left}")
-    for prefix in (p for p in sorted(build.glob("*/*/prefix*")) if p.is_dir()):
-        lines.append(f"prefix: {prefix} ({readiness(prefix)})")
+    lines += [f"left by a killed run (swept by the next): {left}"
+              for parent in (guest_dir() / "jobs", guest_dir() / "downloads", scratch.default_parent())
+              for left in scratch.left_behind(parent)]
+    lines += [f"prefix: {prefix} ({readiness(prefix)})" for prefix in sorted(build.glob("*/*/prefix*"))
+              if prefix.is_dir()]
     for record in sorted(build.glob("*/*/display")):
         shown = display.recorded(record)
         lines.append(f"display: {record.parent}: " + (f"Xvfb {shown[0]}, process {shown[1]}" if shown

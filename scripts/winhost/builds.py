@@ -48,4 +48,3 @@ BUILDS = {build.name: build for build in (
     Build("x64", "the x86-64 build of the same sources (a stand-in, not what ships)", "mingw-x64.cmake",
           "/usr/lib/wine/wine64", "x64-stand-in", bits=64),
 )}
-SHIPPED = BUILDS["pe32"]

@@ -1,16 +1,16 @@
-"""A small x86-64 virtual machine (the guest) whose kernel runs 32-bit x86
-programs, for machines whose own kernel refuses them.
+"""The guest: a small x86-64 virtual machine whose kernel runs 32-bit x86
+programs, for machines whose own kernel refuses them. qemu-system-x86_64
+boots Debian's kernel and a busybox initramfs (guest_boot.py).
 
-The guest is qemu-system-x86_64 with Debian's kernel and a busybox
-initramfs (guest_boot.py). It sees this machine's root file system read-only under a tmpfs overlay,
-so it has the same Wine, Python and build outputs with nothing installed
-twice; what it writes is gone when it ends, except in the folders a job
-shares writable. A job's commands run in it one after another. Their
-output comes back through a pipe as it comes. Their exit status is a file
-that the guest writes into the job's folder after syncing, and it is read
-only once qemu has ended through its exit device, so never half-written.
-A guest ends with the process that starts it: when that process is killed
-(PR_SET_PDEATHSIG), gets a signal, or outlives its own parent (ctest).
+The guest sees this machine's root file system read-only under a tmpfs
+overlay: the same Wine, Python and build outputs, nothing installed twice,
+and what it writes is gone when it ends, but in the folders a job shares
+writable. A job's commands run in it one after another; their output comes
+back through a pipe as it comes. Their exit status is a file the guest
+writes into the job's folder after syncing, read only once qemu has ended
+through its exit device, so never half-written. A guest ends with the
+process that starts it: when that process is killed (PR_SET_PDEATHSIG),
+gets a signal, or outlives its own parent (ctest).
 """
 
 import ctypes
@@ -52,8 +52,6 @@ class Job:
     timeout: int = limits.GUEST_CHECK  # the guest's whole life, boot included
     memory_mib: int = 3072
 
-
-# --- One guest, one job ---------------------------------------------------
 
 def setup_script(job: Job) -> str:
     """Shell lines the init runs before the commands: the writable shares

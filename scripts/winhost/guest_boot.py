@@ -1,8 +1,8 @@
 """The guest's kernel and initramfs, made once per build folder: Debian's
 packaged kernel, fetched with apt and unpacked (never installed), and a
 busybox initramfs with the modules the guest needs and its init script.
-Both are named after what went into them, so a changed init or a newer
-kernel makes new ones."""
+The initramfs is named after this file, which makes it: a changed init
+makes a new one, from the kernel's package kept beside it."""
 
 import fcntl
 import gzip
@@ -134,8 +134,9 @@ def make_initramfs(kernel_tree: Path, target: Path, work: Path) -> None:
 def boot_files(guest_dir: Path):
     """(kernel, initramfs): fetched and made once, under guest_dir."""
     guest_dir.mkdir(parents=True, exist_ok=True)
-    made_of = hashlib.sha256(Path(__file__).read_bytes()).hexdigest()[:12]   # this file makes the initramfs
-    kernel, initramfs, package = guest_dir / "vmlinuz", guest_dir / f"initramfs-{made_of}.gz", guest_dir / "kernel.deb"
+    made_of = hashlib.sha256(Path(__file__).read_bytes()).hexdigest()[:12]
+    kernel, initramfs = guest_dir / "vmlinuz", guest_dir / f"initramfs-{made_of}.gz"
+    package = guest_dir / "kernel.deb"
     with open(guest_dir / "boot.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)   # guests started side by side make them once
         if kernel.exists() and initramfs.exists():
@@ -143,10 +144,10 @@ def boot_files(guest_dir: Path):
         with scratch.folder(guest_dir / "downloads") as work:
             if not package.exists():
                 name = kernel_package()
-                print(f"guest: fetching {name} (Debian's kernel for the guest; it is unpacked in {guest_dir}, "
-                      "not installed)", file=sys.stderr, flush=True)
-                subprocess.run(["apt-get", "download", "-qq", name], cwd=work, check=True, timeout=limits.KERNEL_DOWNLOAD,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                print(f"guest: fetching {name} (Debian's kernel for the guest, unpacked in {guest_dir}, "
+                      "never installed)", file=sys.stderr, flush=True)
+                subprocess.run(["apt-get", "download", "-qq", name], cwd=work, check=True,
+                               timeout=limits.KERNEL_DOWNLOAD, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 next(work.glob("*.deb")).rename(package)
             subprocess.run(["dpkg-deb", "-x", str(package), str(work / "tree")], check=True)
             for old in guest_dir.glob("initramfs-*.gz"):

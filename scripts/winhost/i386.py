@@ -61,31 +61,21 @@ class Handler:
         return len(window) == len(self.magic) and all(
             w & m == g & m for w, g, m in zip(window, self.magic, self.mask))
 
-    @staticmethod
-    def parse(name: str, text: str):
-        """From the handler's file in binfmt_misc; None for one that matches
-        by file name extension."""
-        lines = text.splitlines()
-        fields = dict(line.split(" ", 1) for line in lines[1:] if " " in line)
-        if "magic" not in fields:
-            return None
-        magic = bytes.fromhex(fields["magic"])
-        return Handler(name, lines[0] == "enabled", int(fields.get("offset", "0")), magic,
-                       bytes.fromhex(fields.get("mask", "ff" * len(magic))))
-
 
 def handlers() -> list:
-    if not (BINFMT / "status").exists():
-        return []
+    """The handlers in binfmt_misc that match by magic bytes (not by file
+    name extension)."""
     found = []
-    for entry in BINFMT.iterdir():
-        if entry.name not in ("register", "status"):
-            try:
-                handler = Handler.parse(entry.name, entry.read_text())
-            except OSError:   # removed meanwhile
-                continue
-            if handler is not None:
-                found.append(handler)
+    for entry in BINFMT.iterdir() if (BINFMT / "status").exists() else ():
+        try:
+            lines = entry.read_text().splitlines() if entry.name not in ("register", "status") else []
+        except OSError:   # removed meanwhile
+            continue
+        fields = dict(line.split(" ", 1) for line in lines[1:] if " " in line)
+        if "magic" in fields:
+            magic = bytes.fromhex(fields["magic"])
+            found.append(Handler(entry.name, lines[0] == "enabled", int(fields.get("offset", "0")), magic,
+                                 bytes.fromhex(fields.get("mask", "ff" * len(magic)))))
     return found
 
 

@@ -38,20 +38,18 @@ def folder(parent: Path | None = None, prefix: str = "tmp"):
 
 def left_behind(parent: Path) -> list:
     """The folders under parent whose user has gone."""
-    found = []
-    for path in sorted(parent.iterdir()) if parent.is_dir() else ():
-        if not path.is_dir():
-            continue
-        try:
-            with open(path / LOCK) as lock:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except FileNotFoundError:
-            if time.time() - path.stat().st_mtime < YOUNG_SECONDS:
-                continue
-        except BlockingIOError:
-            continue
-        found.append(path)
-    return found
+    return [path for path in (sorted(parent.iterdir()) if parent.is_dir() else ()) if path.is_dir() and unused(path)]
+
+
+def unused(path: Path) -> bool:
+    try:
+        with open(path / LOCK) as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except FileNotFoundError:   # no lock yet: being made, unless it is old
+        return time.time() - path.stat().st_mtime > YOUNG_SECONDS
+    except BlockingIOError:
+        return False
+    return True
 
 
 def sweep(parent: Path) -> None:

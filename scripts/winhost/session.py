@@ -24,13 +24,11 @@ from pathlib import Path
 from . import display, guest, i386, limits, scratch
 from .builds import BUILDS, ROOT, Build, build_dir
 
-# Wine's Mono and Gecko installers would open a dialog and hang: off while
-# a prefix is made and for programs that do not need them.
+# Wine's Mono and Gecko installers would open a dialog and hang.
 DEFAULT_OVERRIDES = "mscoree=;mshtml="
-# A CoreCLR program needs Wine's own mscoree: Wine's loader hands it every
-# .NET assembly that the runtime loads as a DLL, and fails the load without
-# it ("Module not found"). The program is no .NET image itself, so Wine's
-# Mono is never asked for.
+# A CoreCLR program needs Wine's own mscoree, which loads every .NET
+# assembly the runtime loads as a DLL; it is no .NET image itself, so
+# Wine's Mono is never asked for.
 CORECLR_OVERRIDES = "mshtml="
 # A server that ends on its own between two programs can drop the next
 # one's connection: it stays up, but not for ever after a killed run.
@@ -76,8 +74,8 @@ def replace_atomically(make, final: Path) -> None:
 
 
 def guest_env() -> dict:
-    """This process's environment for a command in the guest, where 32-bit
-    programs run natively; no display or Wine settings of ours."""
+    """This process's environment for the guest's commands, without our
+    display and Wine settings."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("WINE", "DISPLAY", "XAUTHORITY")) and k != i386.FORCE_VARIABLE}
     return {**env, i386.FORCE_VARIABLE: "native", guest.INSIDE_VARIABLE: "1"}
@@ -115,9 +113,8 @@ class WineSession:
         return limits.program(guest.inside())
 
     def env(self, with_display: bool = True, prefix: Path | None = None, **extra) -> dict:
-        """The environment for a program of this session: the prefix, the
-        loader, the 64-bit server, the overrides and the display. HEXSIM_*
-        settings from outside are dropped; pass them in extra."""
+        """A program's environment: prefix, loader, server, overrides and
+        display; HEXSIM_* settings only from extra."""
         env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_") and k != "DISPLAY"}
         env.update(WINEPREFIX=str(prefix or self.prefix), WINELOADER=self.build.loader, WINESERVER=SERVER,
                    WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES)
@@ -128,9 +125,8 @@ class WineSession:
 
     def prepare(self, registry: dict | None = None) -> None:
         """Makes the prefix from the template, sets registry values (key ->
-        {name: text}), and starts the display and a server that stays up.
-        Where the programs run in the guest, only the template's image is
-        made: each guest prepares its own."""
+        {name: text}), and starts the display and a server that stays up;
+        only the template's image where the programs run in the guest."""
         self.work.mkdir(parents=True, exist_ok=True)
         self.make_template_image()
         if self.in_guest:
@@ -171,8 +167,7 @@ class WineSession:
             subprocess.run(["mksquashfs", str(work / "prefix"), str(image), *SQUASHFS], check=True, **QUIET)
 
     def make_image_in_guest(self, image: Path) -> None:
-        """A guest makes the template and writes its squashfs onto image,
-        a sparse raw disk."""
+        """A guest writes the template's squashfs onto image, a sparse disk."""
         with open(image, "wb") as disk:
             disk.truncate(IMAGE_BYTES)
         inside = Path("/var/tmp/prefix-template")   # on the guest's own memory
@@ -188,10 +183,8 @@ class WineSession:
 
     def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
         """Runs commands (argument lists, one after another while each
-        succeeds) in a guest whose prefix is the template's image, mounted
-        at this session's prefix; returns the exit status of the last one
-        run. Their output comes here as it comes; the guest may take
-        timeout seconds."""
+        succeeds) in a guest with the template's image as this session's
+        prefix, for at most timeout seconds; returns the last one's status."""
         self.make_template_image()
         job = guest.Job(commands=commands, cwd=Path.cwd(), env=guest_env(), writable=list(writable),
                         prefix_image=self.template_image, prefix_at=self.prefix, timeout=timeout)
@@ -207,7 +200,7 @@ class WineSession:
         self.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}}, prefix)
         subprocess.run([SERVER, "-w"], env=env, check=True, **QUIET)
 
-    def set_registry(self, values: dict, prefix: Path | None = None) -> None:
+    def set_registry(self, values: dict, prefix: Path | None = None) -> None:   # key -> {name: text}
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
         for key, pairs in values.items():
             for name, text in pairs.items():
@@ -216,10 +209,9 @@ class WineSession:
 
     def restart_server(self, with_display: bool = True) -> None:
         """Ends every process of the prefix and starts a server that stays
-        up; the first program of a server decides whether the desktop has a
-        display."""
+        up (its trace kept); the first program of a server decides whether
+        the desktop has a display."""
         stop_server(self.prefix)
-        # What the server prints (its trace of a program run with +server) is kept.
         with open(self.server_log, "ab") as log:
             subprocess.run([SERVER, f"-p{SERVER_LINGER_SECONDS}"], env=self.env(with_display), check=True,
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
@@ -230,9 +222,9 @@ class WineSession:
 
     def run(self, arguments: list, cwd: Path, output: Path, error: Path | None = None,
             with_display: bool = True, wrapper: tuple = (), **extra) -> int:
-        """Runs a program of this build, behind wrapper (a command that runs
-        it, such as a timer). Its output goes to files, not pipes: Wine's
-        helper processes inherit pipe ends and outlive the program."""
+        """Runs a program of this build, behind wrapper (such as a timer),
+        its output to files: Wine's helper processes inherit pipe ends and
+        outlive the program."""
         with open(output, "ab") as out, open(error or output, "ab") as err:
             status = subprocess.run([*wrapper, self.build.loader, *map(str, arguments)], cwd=cwd,
                                     env=self.env(with_display, **extra), stdout=out, stderr=err,

@@ -105,8 +105,8 @@ def main() -> int:
         unmodified = build(source, UNMODIFIED, args.work / folder_name(UNMODIFIED), args.simulator.resolve())
         tools = Tools(args.work / folder_name(UNMODIFIED), args.imagetool, session)
         failed = [s.name for s in scenarios if scenario_problems(tools, s)]
-        print(f"{UNMODIFIED:40} {'FAILED ' + ', '.join(failed) if failed else f'passed all {len(scenarios)} scenarios'}",
-              flush=True)
+        verdict = f"FAILED {', '.join(failed)}" if failed else f"passed all {len(scenarios)} scenarios"
+        print(f"{UNMODIFIED:40} {verdict}", flush=True)
         if failed:
             problems.append(f"the unmodified build fails scenarios: {', '.join(failed)}")
         for name in WRONG:
