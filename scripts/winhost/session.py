@@ -123,10 +123,11 @@ class WineSession:
             env["DISPLAY"] = running[0]
         return {**env, **{k: str(v) for k, v in extra.items()}}
 
-    def prepare(self, registry: dict | None = None) -> None:
+    def prepare(self, registry: dict | None = None, owner: int | None = None) -> None:
         """Makes the prefix from the template, sets registry values (key ->
-        {name: text}), and starts the display and a server that stays up;
-        only the template's image where the programs run in the guest."""
+        {name: text}), and starts the display and a server that stays up
+        until stop(), or until the process owner (this one by default)
+        ends; only the template's image where the programs run in the guest."""
         self.work.mkdir(parents=True, exist_ok=True)
         self.make_template_image()
         if self.in_guest:
@@ -145,6 +146,18 @@ class WineSession:
         if registry:
             self.set_registry(registry)
         self.restart_server()
+        self.end_with(owner or os.getpid())
+
+    def end_with(self, owner: int) -> None:
+        """Starts a watcher that ends the display and the server once owner
+        has ended (a ctest killed before its last test stopped the session),
+        unless stop() or a later prepare() has replaced the display's record."""
+        _, xvfb, start = self.display_record.read_text().split()
+        script = (f'while kill -0 {owner} 2>/dev/null; do sleep 1; done; '
+                  f'read display pid start < "$1" 2>/dev/null && [ "$pid $start" = "{xvfb} {start}" ] || exit 0; '
+                  f'kill {xvfb}; WINEPREFIX="$2" {SERVER} -k')
+        subprocess.Popen(["sh", "-c", script, "watcher", self.display_record, self.prefix], start_new_session=True,
+                         **QUIET)
 
     def make_template_image(self) -> None:
         """The template's image, made once by the first session that needs it."""

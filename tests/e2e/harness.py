@@ -22,8 +22,8 @@ RELAY_INCLUDE = ";".join([
     "kernel32.OutputDebugStringA", "kernelbase.OutputDebugStringA"])
 
 
-def prepare_prefix(session: WineSession) -> None:
-    session.prepare({"HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE}})
+def prepare_prefix(session: WineSession, owner: int | None = None) -> None:
+    session.prepare({"HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE}}, owner)
 
 
 @dataclass

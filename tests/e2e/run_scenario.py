@@ -19,6 +19,7 @@ the guest.
 """
 
 import argparse
+import os
 import dataclasses
 import re
 import sys
@@ -163,7 +164,7 @@ def main():
     session = WineSession(args.work, BUILDS[args.build], args.mode)
     if args.prepare:
         (session.work / "skipped.txt").unlink(missing_ok=True)
-        prepare_prefix(session)
+        prepare_prefix(session, owner=os.getppid())   # ctest: the session lasts while it runs
         return 0
     if args.stop:
         session.stop()

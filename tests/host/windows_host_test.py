@@ -3,7 +3,8 @@ folder touched: the mode (forced, or probed past other binfmt_misc
 handlers, and only the kernel's refusal counting as "no i386"), when the
 prefix image counts as ready, and how a guest ends: its status read whole,
 what each failure tells, that it ends with its starter, and that what a
-killed starter left is swept by the next run. A stand-in for qemu plays
+killed starter left is swept by the next run; and that a session's display
+ends with the process that owns it. A stand-in for qemu plays
 the guest; tests/host/guest_check.py boots the real one."""
 
 import os
@@ -17,7 +18,8 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
-from winhost import BUILDS, WineSession, guest, i386, scratch, session as session_module
+from harness import folder_name
+from winhost import BUILDS, WineSession, display, guest, i386, scratch, session as session_module
 
 # qemu-user's i386 pattern, which wants zero padding bytes.
 I386_MASK = b"\xff\xff\xff\xff\xff\xfe\xfe\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff"
@@ -281,6 +283,31 @@ class FakeGuest(unittest.TestCase):
                                 "the job folder")
                 self.assertEqual(self.run_guest("runs")[0], 3)
                 self.assertEqual(list(jobs.iterdir()), [], "the next run swept what was left")
+
+
+class SessionEnd(unittest.TestCase):
+    def test_the_display_ends_with_the_sessions_owner_unless_stopped(self):
+        folder = scratch_dir(self)
+        # what became of the display's record before the owner ended -> the display ended
+        table = [("kept", True), ("removed by stop()", False), ("replaced by a later prepare()", False)]
+        for what, ended in table:
+            with self.subTest(what):
+                session = WineSession(folder / folder_name(what), BUILDS["x64"], "native")
+                owner, xvfb = (subprocess.Popen(["sleep", "600"]) for _ in range(2))
+                self.addCleanup(xvfb.kill)
+                session.display_record.parent.mkdir(parents=True)
+                session.display_record.write_text(f":9 {xvfb.pid} {display.process_start(xvfb.pid)}\n")
+                session.end_with(owner.pid)
+                if what.startswith("removed"):
+                    session.display_record.unlink()
+                elif what.startswith("replaced"):
+                    session.display_record.write_text(f":10 {owner.pid} {display.process_start(owner.pid)}\n")
+                owner.kill()
+                owner.wait()
+                deadline = time.monotonic() + 5
+                while xvfb.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                self.assertEqual(xvfb.poll() is not None, ended)
 
 
 class CommandsScript(unittest.TestCase):
