@@ -34,7 +34,7 @@ endfunction()
 function(add_windows_test build kind name)
   set(test ${kind}.${build}.${name})
   if(NOT WINDOWS_BUILD_${build}_IN_GUEST)
-    add_test(NAME ${test} COMMAND ${ARGN})
+    add_test(NAME ${test} COMMAND ${ENDS_WITH_CTEST} ${ARGN})
     windows_test_properties(${test} ${build})
     return()
   endif()
@@ -48,7 +48,7 @@ function(add_windows_test build kind name)
   set_property(GLOBAL PROPERTY guest_tests_${build} ${count})
   list(JOIN ARGN "\t" command)
   set_property(GLOBAL APPEND_STRING PROPERTY guest_batch_${build}_${shard} "${test}\t${command}\n")
-  add_test(NAME ${test} COMMAND ${Python3_EXECUTABLE} ${GUEST_BATCH} report ${test}
+  add_test(NAME ${test} COMMAND ${ENDS_WITH_CTEST} ${Python3_EXECUTABLE} ${GUEST_BATCH} report ${test}
     --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard})
   set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"
     FIXTURES_REQUIRED guest_${build}_${shard} SKIP_RETURN_CODE ${SKIPPED_STATUS}
@@ -81,7 +81,7 @@ function(add_guest_batches build)
     file(GENERATE OUTPUT ${batch} CONTENT "${lines}")
     set(test guest.${build}.${shard})
     get_property(setups GLOBAL PROPERTY guest_setups_${build})
-    add_test(NAME ${test} COMMAND ${Python3_EXECUTABLE} ${GUEST_BATCH} run --build ${build}
+    add_test(NAME ${test} COMMAND ${ENDS_WITH_CTEST} ${Python3_EXECUTABLE} ${GUEST_BATCH} run --build ${build}
       --work ${CMAKE_BINARY_DIR}/e2e/${build} --batch ${batch} --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard})
     set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"
       FIXTURES_REQUIRED wine_${build} FIXTURES_SETUP guest_${build}_${shard} COST 1000
@@ -94,9 +94,9 @@ endfunction()
 function(add_wine_session build)
   set(session --build ${build} --mode ${I386_MODE} --work ${CMAKE_BINARY_DIR}/e2e/${build})
   add_test(NAME wine.${build}.prefix
-    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/run_scenario.py ${session} --prepare)
+    COMMAND ${ENDS_WITH_CTEST} ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/run_scenario.py ${session} --prepare)
   add_test(NAME wine.${build}.stop
-    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/run_scenario.py ${session} --stop)
+    COMMAND ${ENDS_WITH_CTEST} ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/run_scenario.py ${session} --stop)
   set_tests_properties(wine.${build}.prefix PROPERTIES FIXTURES_SETUP wine_${build}
     TIMEOUT ${PREPARE_TEST_LIMIT} COST 1000)
   set_tests_properties(wine.${build}.prefix wine.${build}.stop PROPERTIES RESOURCE_LOCK prefix_${build}

@@ -13,7 +13,8 @@ from pathlib import Path
 from .builds import build_dir
 
 LOCK = ".in-use"
-YOUNG_SECONDS = 60   # a folder without its lock file may be being made just now
+NEW = ".new-"        # a folder's name until its lock is held: sweeps leave it alone
+YOUNG_SECONDS = 60   # ... unless it is older than this (its maker was killed at once)
 
 
 def default_parent() -> Path:
@@ -27,13 +28,15 @@ def folder(parent: Path | None = None, prefix: str = "tmp"):
     parent = parent or default_parent()
     parent.mkdir(parents=True, exist_ok=True)
     sweep(parent)
-    path = Path(tempfile.mkdtemp(prefix=prefix, dir=parent))
+    new = Path(tempfile.mkdtemp(prefix=NEW, dir=parent))
+    path = new.with_name(prefix + new.name[len(NEW):])
     try:
-        with open(path / LOCK, "w") as lock:
+        with open(new / LOCK, "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
+            new.rename(path)
             yield path
     finally:
-        shutil.rmtree(path, ignore_errors=True)
+        shutil.rmtree(path if path.exists() else new, ignore_errors=True)
 
 
 def left_behind(parent: Path) -> list:
@@ -43,12 +46,14 @@ def left_behind(parent: Path) -> list:
 
 def unused(path: Path) -> bool:
     try:
+        if path.name.startswith(NEW):
+            return time.time() - path.stat().st_mtime > YOUNG_SECONDS
         with open(path / LOCK) as lock:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except FileNotFoundError:   # no lock yet: being made, unless it is old
-        return time.time() - path.stat().st_mtime > YOUNG_SECONDS
     except BlockingIOError:
         return False
+    except FileNotFoundError:   # gone meanwhile, or its lock removed with it
+        return path.exists()
     return True
 
 

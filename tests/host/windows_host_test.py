@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -283,6 +284,36 @@ class FakeGuest(unittest.TestCase):
                                 "the job folder")
                 self.assertEqual(self.run_guest("runs")[0], 3)
                 self.assertEqual(list(jobs.iterdir()), [], "the next run swept what was left")
+
+
+class Scratch(unittest.TestCase):
+    def test_folders_made_side_by_side_are_never_swept_in_use(self):
+        parent, failures = scratch_dir(self), []
+
+        def make_many():
+            for _ in range(100):
+                try:
+                    with scratch.folder(parent, prefix="job-") as folder:
+                        (folder / "file").write_text("in use")
+                except OSError as failure:
+                    failures.append(failure)
+
+        workers = [threading.Thread(target=make_many) for _ in range(4)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        self.assertEqual(failures, [])
+
+    def test_what_a_sweep_takes(self):
+        parent = scratch_dir(self)
+        # a folder under parent, how old -> swept
+        table = [("job-left", 0, True), (".new-being-made", 0, False), (".new-left-at-once", 3600, True)]
+        for name, age, swept in table:
+            (parent / name).mkdir()
+            os.utime(parent / name, (time.time() - age,) * 2)
+        self.assertEqual(sorted(p.name for p in scratch.left_behind(parent)),
+                         sorted(name for name, _, swept in table if swept))
 
 
 class SessionEnd(unittest.TestCase):
