@@ -18,9 +18,8 @@
 # package, TMPDIR the programs they start.
 
 set(GUEST_SHARDS 2)
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/tmp)
 set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/e2e
-  HEXALIFT_BUILD_DIR=${CMAKE_BINARY_DIR} TMPDIR=${CMAKE_BINARY_DIR}/tmp)
+  HEXALIFT_BUILD_DIR=${CMAKE_BINARY_DIR} TMPDIR=${BUILD_TMPDIR})
 set(GUEST_BATCH ${PROJECT_SOURCE_DIR}/tests/e2e/guest_batch.py)
 
 function(windows_test_properties test build)
