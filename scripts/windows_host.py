@@ -1,13 +1,11 @@
 """How Windows images run on this machine (the package winhost), from the
 command line:
 
-  windows_host.py mode      where the shipped 32-bit images run: native or guest
-  windows_host.py status    the mode, the guest's kernel, the prefix template's
-                            image, guests running, what killed runs left, and
-                            the Wine prefixes and displays of the build folder
-  windows_host.py cmake     the build table, the mode and the test limits, for CMake
-  windows_host.py make-template DIR
-                            a new Wine prefix template in DIR (a guest runs this)
+  windows_host.py mode               where the shipped 32-bit images run: native or guest
+  windows_host.py status             the mode, the guest's kernel, the prefix template's image, guests running,
+                                     what killed runs left, and the build folder's Wine prefixes and displays
+  windows_host.py cmake              the build table, the mode and the test limits, for CMake
+  windows_host.py make-template DIR  a new Wine prefix template in DIR (a guest runs this)
 
 HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the
 build folder (build/ by default).
@@ -22,15 +20,13 @@ from winhost.session import guest_dir
 
 
 def cmake_settings(mode: str) -> str:
-    lines = [f"set(I386_MODE {mode})", f"set(WINDOWS_BUILDS {' '.join(BUILDS)})", f"set(SKIPPED_STATUS {SKIPPED})",
-             f"set(TEST_LIMIT {limits.test(False)})", f"set(PREPARE_TEST_LIMIT {limits.PREPARE_TEST})",
-             f"set(GUEST_BATCH_TEST_LIMIT {limits.GUEST_BATCH_TEST})",
-             f"set(GUEST_CHECK_TEST_LIMIT {limits.GUEST_CHECK_TEST})"]
+    settings = {"I386_MODE": mode, "WINDOWS_BUILDS": " ".join(BUILDS), "SKIPPED_STATUS": SKIPPED,
+                "TEST_LIMIT": limits.test(False), "PREPARE_TEST_LIMIT": limits.PREPARE_TEST,
+                "GUEST_BATCH_TEST_LIMIT": limits.GUEST_BATCH_TEST, "GUEST_CHECK_TEST_LIMIT": limits.GUEST_CHECK_TEST}
     for name, build in BUILDS.items():
-        lines += [f"set(WINDOWS_BUILD_{name}_TOOLCHAIN {build.toolchain})",
-                  f"set(WINDOWS_BUILD_{name}_LABEL {build.label})",
-                  f"set(WINDOWS_BUILD_{name}_IN_GUEST {'ON' if build.in_guest(mode) else 'OFF'})"]
-    return "\n".join(lines) + "\n"
+        settings |= {f"WINDOWS_BUILD_{name}_TOOLCHAIN": build.toolchain, f"WINDOWS_BUILD_{name}_LABEL": build.label,
+                     f"WINDOWS_BUILD_{name}_IN_GUEST": "ON" if build.in_guest(mode) else "OFF"}
+    return "".join(f"set({name} {value})\n" for name, value in settings.items())
 
 
 def readiness(path: Path) -> str:
