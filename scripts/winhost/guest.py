@@ -5,13 +5,12 @@ boots Debian's kernel and a busybox initramfs (guest_boot.py).
 The guest sees this machine's root file system read-only under a tmpfs
 overlay: the same Wine, Python and build outputs, nothing installed twice,
 and what it writes is gone when it ends, but in the folders a job shares
-writable. A job's commands run in it one after another; their output comes
-back through a pipe as it comes. Their exit status is a file the guest
-writes into the job's folder after syncing, read only once qemu has ended
-through its exit device, so never half-written. A guest ends with the
-process that starts it: when that process is killed (PR_SET_PDEATHSIG),
-gets a signal, or outlives its own parent (ctest).
-"""
+writable. A job's commands run one after another; their output comes back
+through a pipe as it comes, their exit status as a file the guest writes
+after syncing, read only once qemu has ended through its exit device, so
+never half-written. A guest ends with the process that starts it: when
+that process is killed (PR_SET_PDEATHSIG), gets a signal, or outlives its
+own parent (ctest)."""
 
 import ctypes
 import os
@@ -34,7 +33,6 @@ INSIDE_VARIABLE = "HEXALIFT_GUEST"   # set for a guest's commands
 
 
 def inside() -> bool:
-    """True for a guest's commands."""
     return bool(os.environ.get(INSIDE_VARIABLE))
 
 
@@ -72,11 +70,6 @@ def commands_script(job: Job) -> str:
                if name.isidentifier()]
     return "\n".join([f"cd {shlex.quote(str(job.cwd))} || exit 1", *exports,
                       " && ".join(shlex.join(map(str, command)) for command in job.commands)]) + "\n"
-
-
-def die_with_parent() -> None:
-    """In the child, before qemu starts: SIGKILL when the parent ends."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG
 
 
 def option(path: Path) -> str:
@@ -117,14 +110,8 @@ def console_tail(job_dir: Path, lines: int = 60) -> str:
 def ended_by_signals():
     """SIGTERM and SIGHUP end this process through its clean-up, as SIGINT
     does: the guest is stopped and its job folder removed."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def end(number, _frame):
-        raise SystemExit(128 + number)
-
-    previous = {number: signal.signal(number, end) for number in (signal.SIGTERM, signal.SIGHUP)}
+    numbers = (signal.SIGTERM, signal.SIGHUP) if threading.current_thread() is threading.main_thread() else ()
+    previous = {number: signal.signal(number, lambda signum, _: sys.exit(128 + signum)) for number in numbers}
     try:
         yield
     finally:
@@ -142,14 +129,14 @@ def run(job: Job, guest_dir: Path, stream=None) -> int:
     with scratch.folder(guest_dir / "jobs", prefix="job-") as job_dir, ended_by_signals():
         (job_dir / "setup.sh").write_text(setup_script(job))
         (job_dir / "commands.sh").write_text(commands_script(job))
-        with open(job_dir / "qemu.txt", "wb") as qemu_log:
+        with open(job_dir / "qemu.txt", "wb") as qemu_log:   # qemu gets SIGKILL when we end (PR_SET_PDEATHSIG)
             guest = subprocess.Popen(qemu_command(kernel, initramfs, job, job_dir), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=qemu_log, preexec_fn=die_with_parent)
+                                     stdout=subprocess.PIPE, stderr=qemu_log,
+                                     preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
         try:
             follow(guest, job, job_dir, stream)
         finally:
-            if guest.poll() is None:
-                guest.kill()
+            guest.kill()   # sends nothing once qemu has ended
             guest.wait()
             guest.stdout.close()
         return exit_status(job_dir, guest.returncode)

@@ -78,9 +78,8 @@ INIT = r"""#!/bin/busybox sh
 # tmpfs overlay, runs the job's set-up and commands, writes their exit
 # status into the job's folder and ends qemu through its exit device.
 /bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
+kernel_filesystems() { mount -t proc proc $1/proc; mount -t sysfs sysfs $1/sys; mount -t devtmpfs devtmpfs $1/dev; }
+kernel_filesystems
 for module in $(cat /modules); do insmod /lib/modules/$module || exit 1; done
 mkdir -p /host /job /rw /root
 mount -t 9p -o @NINEP@,ro,cache=loose hostroot /host || exit 1
@@ -88,9 +87,7 @@ mount -t 9p -o @NINEP@,cache=none job /job || exit 1
 mount -t tmpfs -o size=90% tmpfs /rw
 mkdir -p /rw/upper /rw/work
 mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root || exit 1
-mount -t proc proc /root/proc
-mount -t sysfs sysfs /root/sys
-mount -t devtmpfs devtmpfs /root/dev
+kernel_filesystems /root
 mkdir -p /root/dev/pts /root/dev/shm
 mount -t devpts devpts /root/dev/pts
 # Its own run-time folders and Wine and X sockets; the rest of /tmp stays
