@@ -2,14 +2,12 @@
 work folder.
 
 Every prefix is a 64-bit (WoW64) one served by the 64-bit wineserver; only
-the program itself runs on its build's loader. Every prefix comes from one
-template per build folder and version of Wine, kept as a squashfs image:
-made on this machine, or in the guest mode in a guest (this machine may not
-run Wine's 32-bit half). A session on this machine unpacks it; a guest
-mounts it read-only under an overlay as its prefix, so each of its runs
-starts from the same prefix. Images and prefixes are made under a temporary
-name and renamed when complete, so a kill never leaves one that looks ready.
-"""
+the program runs on its build's loader. Every prefix comes from one template
+per build folder and version of Wine, a squashfs image made here, or in the
+guest mode in a guest (this machine may not run Wine's 32-bit half). A
+session here unpacks it; a guest mounts it read-only under an overlay, so
+each of its runs starts from the same prefix. Images and prefixes get their
+name once complete, so a kill never leaves one that looks ready."""
 
 import fcntl
 import hashlib
@@ -33,7 +31,7 @@ CORECLR_OVERRIDES = "mshtml="
 # A server that ends on its own between two programs can drop the next
 # one's connection: it stays up, but not for ever after a killed run.
 SERVER_LINGER_SECONDS = 900
-QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+QUIET = display.QUIET
 SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
 LOADER_64 = BUILDS["x64"].loader        # makes prefixes and sets their registry
 IMAGE_BYTES = 4 << 30   # the disk a guest writes the template's image on (1 to 2 GB)
@@ -60,9 +58,8 @@ def windows_path(path: Path) -> str:
 
 
 def replace_atomically(make, final: Path) -> None:
-    """Makes a folder or file under a temporary name with make(partial),
-    then gives it its final name: what bears the final name is always
-    complete. What a killed run left under the temporary name goes first."""
+    """make(partial) makes a folder or file that gets final's name once
+    complete; what a killed run left as partial goes first."""
     partial = final.with_name(final.name + ".partial")
     if partial.is_dir():
         stop_server(partial)
@@ -85,8 +82,8 @@ def stop_server(prefix: Path) -> None:
     """Ends every Wine process of the prefix."""
     if prefix.exists():
         env = {**os.environ, "WINEPREFIX": str(prefix), "WINESERVER": SERVER}
-        subprocess.run([SERVER, "-k"], env=env, **QUIET)
-        subprocess.run([SERVER, "-w"], env=env, **QUIET)
+        for option in ("-k", "-w"):   # end them, and wait until they have
+            subprocess.run([SERVER, option], env=env, **QUIET)
 
 
 class WineSession:
@@ -104,12 +101,10 @@ class WineSession:
 
     @property
     def in_guest(self) -> bool:
-        """True when this session's programs run in the guest."""
         return self.build.in_guest(self.mode)
 
     @property
-    def timeout(self) -> int:
-        """Seconds one program may take."""
+    def timeout(self) -> int:   # seconds one program may take
         return limits.program(guest.inside())
 
     def env(self, with_display: bool = True, prefix: Path | None = None, **extra) -> dict:
@@ -143,8 +138,7 @@ class WineSession:
                 **QUIET), self.prefix)
             made_from.write_text(self.template_image.name)
         display.start(self.display_record)
-        if registry:
-            self.set_registry(registry)
+        self.set_registry(registry or {})
         self.restart_server()
         self.end_with(owner or os.getpid())
 
@@ -191,8 +185,7 @@ class WineSession:
         with open(log_path, "wb") as log:
             status = guest.run(job, image.parent, stream=log)
         if status != 0:
-            raise RuntimeError(f"making the prefix template in the guest failed with status {status}: "
-                               f"see {log_path}")
+            raise RuntimeError(f"making the prefix template in the guest failed with status {status}: see {log_path}")
 
     def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
         """Runs commands (argument lists, one after another while each
