@@ -7,15 +7,14 @@ there, is an i386 program whose ELF padding bytes (which the kernel
 ignores) no enabled binfmt_misc handler matches, so that an emulator
 registered by someone else does not answer for the kernel. Only the
 kernel's refusal (ENOEXEC) counts as "refuses i386".
-HEXALIFT_I386=native|guest forces the mode on any machine.
-"""
+HEXALIFT_I386=native|guest forces the mode on any machine."""
 
 import errno
 import os
 import struct
 import subprocess
 import sys
-from dataclasses import dataclass
+from collections import namedtuple
 from pathlib import Path
 
 from . import scratch
@@ -47,24 +46,11 @@ def i386_program(padding: bytes = bytes(8)) -> bytes:
     return header + program_header + code
 
 
-@dataclass(frozen=True)
-class Handler:
-    """A binfmt_misc handler that matches by magic bytes."""
-    name: str
-    enabled: bool
-    offset: int
-    magic: bytes
-    mask: bytes
-
-    def matches(self, program: bytes) -> bool:
-        window = program[self.offset:self.offset + len(self.magic)]
-        return len(window) == len(self.magic) and all(
-            w & m == g & m for w, g, m in zip(window, self.magic, self.mask))
+Handler = namedtuple("Handler", "name enabled offset magic mask")   # a binfmt_misc handler that matches by magic
 
 
 def handlers() -> list:
-    """The handlers in binfmt_misc that match by magic bytes (not by file
-    name extension)."""
+    """The handlers in binfmt_misc that match by magic bytes, not by file name extension."""
     found = []
     for entry in BINFMT.iterdir() if (BINFMT / "status").exists() else ():
         try:
@@ -80,7 +66,10 @@ def handlers() -> list:
 
 
 def matching(program: bytes, among: list) -> list:
-    return [handler.name for handler in among if handler.enabled and handler.matches(program)]
+    """The names of the enabled handlers among these that match program."""
+    windows = [(h, program[h.offset:h.offset + len(h.magic)]) for h in among if h.enabled]
+    return [h.name for h, window in windows if len(window) == len(h.magic)
+            and all(w & m == g & m for w, g, m in zip(window, h.magic, h.mask))]
 
 
 def unmatched_probe(present: list):
