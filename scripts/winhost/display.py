@@ -35,19 +35,14 @@ def start(record: Path) -> str:
                                    "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     os.close(write_end)
-    # Read up to the line end: closing early makes Xvfb's last write fail,
-    # and it gives up.
-    number = b""
-    while not number.endswith(b"\n") and (chunk := os.read(read_end, 32)):
-        number += chunk
-    os.close(read_end)
+    with os.fdopen(read_end, "rb") as pipe:   # to the line end: closed early, Xvfb's last write fails and it gives up
+        number = pipe.readline()
     if not number.strip():
         raise RuntimeError(f"Xvfb did not start (see {record.with_name('xvfb.log')})")
     display = ":" + number.decode().strip()
     record.write_text(f"{display} {server.pid} {process_start(server.pid)}\n")
-    # Xvfb names its display before it serves clients reliably; Wine's
-    # desktop process gives up on a display it cannot open, and every window
-    # of the session then fails. Wait until a client gets through.
+    # Xvfb names its display before it serves clients reliably; Wine's desktop
+    # process gives up on a display it cannot open, and then every window fails.
     for _ in range(150):
         if subprocess.run(["xdpyinfo", "-display", display], **QUIET).returncode == 0:
             return display
@@ -72,13 +67,12 @@ def stop(record: Path) -> None:
     next server on the same display number."""
     running = recorded(record)
     record.unlink(missing_ok=True)
-    if running is None:
-        return
-    os.kill(running[1], signal.SIGTERM)
-    for _ in range(100):
-        try:
-            if "\nState:\tZ" in Path(f"/proc/{running[1]}/status").read_text():
+    if running:
+        os.kill(running[1], signal.SIGTERM)
+        for _ in range(100):
+            try:
+                if "\nState:\tZ" in Path(f"/proc/{running[1]}/status").read_text():
+                    break
+            except OSError:
                 break
-        except OSError:
-            break
-        time.sleep(0.1)
+            time.sleep(0.1)
