@@ -42,12 +42,10 @@ class Tools:
     def make_image(self, version: str, payload: bytes) -> bytes:
         """A valid image made by the image tool."""
         with scratch.folder(prefix="image-") as folder:
-            payload_path = folder / "payload"
-            image_path = folder / "image"
-            payload_path.write_bytes(payload)
-            subprocess.run([str(self.imagetool), "create", version, str(payload_path),
-                            str(image_path)], check=True)
-            return image_path.read_bytes()
+            (folder / "payload").write_bytes(payload)
+            subprocess.run([str(self.imagetool), "create", version, str(folder / "payload"), str(folder / "image")],
+                           check=True)
+            return (folder / "image").read_bytes()
 
     def simulator_file(self, name: str) -> Path:
         """Where a simulated library of the given name was built."""
