@@ -52,8 +52,7 @@ class Job:
 
 
 def setup_script(job: Job) -> str:
-    """Shell lines the init runs before the commands: the writable shares
-    and the prefix."""
+    """Shell lines the init runs before the commands: the writable shares and the prefix."""
     lines = [f"mount -t 9p -o {NINEP},cache=none share{number} {shlex.quote('/root' + str(folder))} || exit 1"
              for number, folder in enumerate(job.writable)]
     if job.prefix_image:
@@ -66,8 +65,7 @@ def setup_script(job: Job) -> str:
 
 
 def commands_script(job: Job) -> str:
-    exports = [f"export {name}={shlex.quote(value)}" for name, value in sorted(job.env.items())
-               if name.isidentifier()]
+    exports = [f"export {k}={shlex.quote(v)}" for k, v in sorted(job.env.items()) if k.isidentifier()]
     return "\n".join([f"cd {shlex.quote(str(job.cwd))} || exit 1", *exports,
                       " && ".join(shlex.join(map(str, command)) for command in job.commands)]) + "\n"
 

@@ -67,7 +67,9 @@ class Setup:
     display: bool = True                           # False: no X display, so no window
 
 
-def reset_drive_c(tools: Tools) -> None:
+def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
+    """Clears what an earlier run left, then puts the program, its libraries,
+    the images, the settings and the flash contents in place for a first run."""
     for name in (SETTINGS, RUN_LOG):
         path = tools.drive_c() / name
         if path.is_file():
@@ -77,12 +79,6 @@ def reset_drive_c(tools: Tools) -> None:
         elif path.exists():
             path.unlink()
     shutil.rmtree(tools.install_dir(), ignore_errors=True)
-
-
-def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
-    """Puts the program, its libraries, the images, the settings and the
-    flash contents in place for a first run."""
-    reset_drive_c(tools)
     shutil.rmtree(run_dir, ignore_errors=True)
     run_dir.mkdir(parents=True)
     shutil.copy(tools.windows_bin / "hexalift.exe", run_dir)

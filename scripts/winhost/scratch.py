@@ -27,7 +27,8 @@ def folder(parent: Path | None = None, prefix: str = "tmp"):
     with-block runs and removed after it."""
     parent = parent or default_parent()
     parent.mkdir(parents=True, exist_ok=True)
-    sweep(parent)
+    for left in left_behind(parent):
+        shutil.rmtree(left, ignore_errors=True)
     new = Path(tempfile.mkdtemp(prefix=NEW, dir=parent))
     path = new.with_name(prefix + new.name[len(NEW):])
     try:
@@ -56,7 +57,3 @@ def unused(path: Path) -> bool:
         return path.exists()
     return True
 
-
-def sweep(parent: Path) -> None:
-    for path in left_behind(parent):
-        shutil.rmtree(path, ignore_errors=True)
