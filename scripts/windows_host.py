@@ -35,22 +35,22 @@ def readiness(path: Path) -> str:
 
 def status(build: Path) -> str:
     native = {True: "yes", False: "no", None: "cannot tell, a handler takes every probe"}[i386.runs_i386_natively()]
-    kernel = guest_dir() / "vmlinuz"
+    folder = guest_dir()
+    kernel, running = folder / "vmlinuz", guest.running(folder)
     lines = [f"build folder: {build}", f"mode: {decide_mode()} (the kernel runs i386 programs: {native})",
-             f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}"]
-    lines += [f"prefix template image: {image} ({readiness(image)})"
-              for image in sorted(guest_dir().glob("prefix-template-*.sqfs*"))]
-    running = guest.running(guest_dir())
-    lines.append("guests running: " + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"))
-    lines += [f"left by a killed run (swept by the next): {left}"
-              for parent in (guest_dir() / "jobs", guest_dir() / "downloads", scratch.default_parent())
-              for left in scratch.left_behind(parent)]
-    lines += [f"prefix: {prefix} ({readiness(prefix)})" for prefix in sorted(build.glob("*/*/prefix*"))
-              if prefix.is_dir()]
+             f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}",
+             *(f"prefix template image: {image} ({readiness(image)})"
+               for image in sorted(folder.glob("prefix-template-*.sqfs*"))),
+             "guests running: " + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"),
+             *(f"left by a killed run (swept by the next): {left}"
+               for parent in (folder / "jobs", folder / "downloads", scratch.default_parent())
+               for left in scratch.left_behind(parent)),
+             *(f"prefix: {prefix} ({readiness(prefix)})" for prefix in sorted(build.glob("*/*/prefix*"))
+               if prefix.is_dir())]
     for record in sorted(build.glob("*/*/display")):
         shown = display.recorded(record)
-        lines.append(f"display: {record.parent}: " + (f"Xvfb {shown[0]}, process {shown[1]}" if shown
-                                                       else "stopped (a stale record)"))
+        lines.append(f"display: {record.parent}: "
+                     + (f"Xvfb {shown[0]}, process {shown[1]}" if shown else "stopped (a stale record)"))
     return "\n".join(lines)
 
 
@@ -62,8 +62,7 @@ def main(argv: list) -> int:
     elif argv == ["status"]:
         print(status(build_dir()))
     elif len(argv) == 2 and argv[0] == "make-template":
-        session = WineSession(Path(argv[1]).parent, BUILDS["x64"], "native")
-        session.make_template(Path(argv[1]), sys.stdout)
+        WineSession(Path(argv[1]).parent, BUILDS["x64"], "native").make_template(Path(argv[1]), sys.stdout)
     else:
         print(__doc__, file=sys.stderr)
         return 2

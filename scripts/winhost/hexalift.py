@@ -47,11 +47,6 @@ class Tools:
                            check=True)
             return (folder / "image").read_bytes()
 
-    def simulator_file(self, name: str) -> Path:
-        """Where a simulated library of the given name was built."""
-        direct = self.windows_bin / "simulator" / f"{name}.dll"
-        return direct if direct.exists() else self.windows_bin / "simulator" / "variants" / f"{name}.dll"
-
 
 @dataclass
 class Setup:
@@ -83,8 +78,9 @@ def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
     run_dir.mkdir(parents=True)
     shutil.copy(tools.windows_bin / "hexalift.exe", run_dir)
     for dll_name, built_name in setup.libraries.items():
-        if built_name is not None:
-            shutil.copy(tools.simulator_file(built_name), run_dir / dll_name)
+        if built_name is not None:   # a simulated library, or a variant of one
+            built = tools.windows_bin / "simulator" / f"{built_name}.dll"
+            shutil.copy(built if built.exists() else built.parent / "variants" / built.name, run_dir / dll_name)
     for target, content in setup.flash.items():
         (run_dir / f"flash-target-{target}.bin").write_bytes(content)
 
