@@ -61,9 +61,8 @@ def take_screenshot(session: WineSession, journal: Path, target: Path) -> None:
 
 
 def readable(line: bytes) -> str:
-    """A log line as a person reads it: printable text as it is, other
-    bytes as \\xNN, and a version text of 0xFF bytes only named as what it
-    is, erased flash."""
+    """A log line as a person reads it: printable text as it is, other bytes as \\xNN, and a version text of
+    0xFF bytes only named as what it is, erased flash."""
     name, equals, value = line.partition(b" = ")
     if equals and value and set(value) == {0xFF}:
         return f"{readable(name)} = (erased flash: {len(value)} bytes of 0xFF)"

@@ -16,8 +16,7 @@ QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": su
 
 
 def process_start(pid: int):
-    """The process's start time in clock ticks since boot (field 22 of its
-    stat), which tells it apart from a later process with the same id."""
+    """Its start time in clock ticks since boot (stat field 22), which tells it from a later process of its id."""
     try:
         return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[19])
     except OSError:
@@ -25,8 +24,7 @@ def process_start(pid: int):
 
 
 def start(record: Path) -> str:
-    """Starts Xvfb, waits until a client gets through, and records it.
-    Returns the display (":N")."""
+    """Starts Xvfb, waits until a client gets through, records it and returns its display (":N")."""
     stop(record)
     record.parent.mkdir(parents=True, exist_ok=True)
     read_end, write_end = os.pipe()
@@ -62,9 +60,8 @@ def recorded(record: Path):
 
 
 def stop(record: Path) -> None:
-    """Ends the recorded Xvfb and waits until it is gone: a server that is
-    still shutting down removes its socket, which may by then belong to the
-    next server on the same display number."""
+    """Ends the recorded Xvfb and waits until it is gone: a server still shutting down removes its socket, which
+    may by then belong to the next server on the same display number."""
     running = recorded(record)
     record.unlink(missing_ok=True)
     if running:

@@ -38,8 +38,7 @@ def inside() -> bool:
 
 @dataclass
 class Job:
-    """What one guest does: commands (argument lists) run one after another
-    while each succeeds, in cwd, with env."""
+    """What one guest does: commands (argument lists) run in turn while each succeeds, in cwd, with env."""
     commands: list
     cwd: Path
     env: dict
@@ -106,8 +105,7 @@ def console_tail(job_dir: Path, lines: int = 60) -> str:
 
 @contextmanager
 def ended_by_signals():
-    """SIGTERM and SIGHUP end this process through its clean-up, as SIGINT
-    does: the guest is stopped and its job folder removed."""
+    """SIGTERM and SIGHUP, like SIGINT, end this process through its clean-up: guest stopped, job folder removed."""
     numbers = (signal.SIGTERM, signal.SIGHUP) if threading.current_thread() is threading.main_thread() else ()
     previous = {number: signal.signal(number, lambda signum, _: sys.exit(128 + signum)) for number in numbers}
     try:
@@ -118,10 +116,9 @@ def ended_by_signals():
 
 
 def run(job: Job, guest_dir: Path, stream=None) -> int:
-    """Runs the job in a new guest and returns the exit status of its
-    commands; their output goes to stream (this process's stdout by
-    default) as it comes. Raises GuestFailed when the guest does not boot,
-    ends early or does not end within the job's timeout."""
+    """Runs the job in a new guest and returns the exit status of its commands; their output goes to stream
+    (this process's stdout by default) as it comes. Raises GuestFailed when the guest does not boot, ends early
+    or does not end within the job's timeout."""
     stream = stream or sys.stdout.buffer
     kernel, initramfs = boot_files(guest_dir)
     with scratch.folder(guest_dir / "jobs", prefix="job-") as job_dir, ended_by_signals():
@@ -141,9 +138,8 @@ def run(job: Job, guest_dir: Path, stream=None) -> int:
 
 
 def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
-    """Passes the commands' output on until qemu ends. Stops with
-    GuestFailed when the guest does not boot, overruns, or when the process
-    that started this one has gone (ctest, killed)."""
+    """Passes the commands' output on until qemu ends. Stops with GuestFailed when the guest does not boot,
+    overruns, or when the process that started this one has gone (ctest, killed)."""
     started, parent, booted = time.monotonic(), os.getppid(), False
     pipe = guest.stdout.fileno()
     while True:
@@ -166,8 +162,7 @@ def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
 
 
 def exit_status(job_dir: Path, qemu_status: int) -> int:
-    """The commands' exit status, which the init wrote whole before it
-    ended qemu through the exit device."""
+    """The commands' exit status, which the init wrote whole before it ended qemu through the exit device."""
     written = job_dir / "status"
     text = written.read_text() if written.exists() else ""
     if qemu_status == ENDED_BY_INIT and text.endswith("\n") and text.strip().isdigit():

@@ -50,8 +50,7 @@ def read_module(module: Path) -> bytes:
 
 
 def modules_in_order(tree: Path) -> list:
-    """MODULES and what they need (the depends= of each one's .modinfo),
-    each after what it needs."""
+    """MODULES and what they need (the depends= of each one's .modinfo), each after what it needs."""
     files = {path.name.split(".ko")[0].replace("-", "_"): path for path in tree.rglob("*.ko*")}
     ordered = []
 

@@ -34,8 +34,7 @@ def say(text: str) -> None:
 
 
 def i386_program(padding: bytes = bytes(8)) -> bytes:
-    """A static i386 ELF program that only exits with status 0; padding
-    fills identification bytes 8 to 15."""
+    """A static i386 ELF program that only exits with status 0; padding fills identification bytes 8 to 15."""
     code = bytes([0xB8, 1, 0, 0, 0, 0x31, 0xDB, 0xCD, 0x80])   # exit(0) through int 0x80
     base, header_size, program_header_size = 0x08048000, 52, 32
     size = header_size + program_header_size + len(code)
@@ -73,15 +72,13 @@ def matching(program: bytes, among: list) -> list:
 
 
 def unmatched_probe(present: list):
-    """An i386 program that no enabled handler among present matches, or
-    None when each would go through some handler."""
+    """An i386 program that no enabled handler among present matches; None when each would go through one."""
     return next((probe for probe in map(i386_program, PROBE_PADDINGS) if not matching(probe, present)), None)
 
 
 def runs_i386_natively():
-    """True or False by running a probe that no enabled handler matches, so
-    that no emulator answers for the kernel; None when every probe would go
-    through some handler (i386 programs run there, emulated or not)."""
+    """True or False by running a probe that no enabled handler matches, so that no emulator answers for the
+    kernel; None when every probe would go through some handler (i386 programs run there, emulated or not)."""
     probe = unmatched_probe(handlers())
     if probe is None:
         return None
@@ -93,8 +90,7 @@ def runs_i386_natively():
 
 
 def probe_answer(path: Path) -> bool:
-    """True when the probe ran and exited with 0, False when the kernel
-    refused it (ENOEXEC); anything else says nothing about i386 and fails."""
+    """True when the probe exited with 0, False when the kernel refused it (ENOEXEC); anything else fails."""
     try:
         status = subprocess.run([str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL).returncode
@@ -109,8 +105,7 @@ def probe_answer(path: Path) -> bool:
 
 
 def decide_mode() -> str:
-    """'native' where the kernel runs i386 programs, else 'guest';
-    HEXALIFT_I386 overrides."""
+    """'native' where the kernel runs i386 programs, else 'guest'; HEXALIFT_I386 overrides."""
     forced = os.environ.get(FORCE_VARIABLE, "")
     if forced and forced not in MODES:
         raise SystemExit(f"{FORCE_VARIABLE}={forced}: use 'native' or 'guest'")

@@ -23,8 +23,7 @@ def default_parent() -> Path:
 
 @contextmanager
 def folder(parent: Path | None = None, prefix: str = "tmp"):
-    """A new folder under parent (build/scratch by default), locked while the
-    with-block runs and removed after it."""
+    """A new folder under parent (build/scratch by default), locked while the with-block runs, removed after."""
     parent = parent or default_parent()
     parent.mkdir(parents=True, exist_ok=True)
     for left in left_behind(parent):

@@ -44,8 +44,7 @@ def guest_dir() -> Path:
 
 
 def template_name() -> str:
-    """prefix-template-ID, where ID stands for what went into a template:
-    the installed Wine packages and the way it is made."""
+    """prefix-template-ID, ID standing for what went into it: the installed Wine packages and the recipe."""
     wine = subprocess.run(["dpkg-query", "-W", "-f", "${binary:Package} ${Version}\\n", "wine*", "libwine*"],
                           capture_output=True, text=True).stdout
     recipe = inspect.getsource(WineSession.make_template) + DEFAULT_OVERRIDES
@@ -58,8 +57,7 @@ def windows_path(path: Path) -> str:
 
 
 def replace_atomically(make, final: Path) -> None:
-    """make(partial) makes a folder or file that gets final's name once
-    complete; what a killed run left as partial goes first."""
+    """make(partial) makes a folder or file, named final once complete; what a killed run left goes first."""
     partial = final.with_name(final.name + ".partial")
     if partial.is_dir():
         stop_server(partial)
@@ -71,8 +69,7 @@ def replace_atomically(make, final: Path) -> None:
 
 
 def guest_env() -> dict:
-    """This process's environment for the guest's commands, without our
-    display and Wine settings."""
+    """Our environment for a guest's commands, without our display and Wine settings."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("WINE", "DISPLAY", "XAUTHORITY")) and k != i386.FORCE_VARIABLE}
     return {**env, i386.FORCE_VARIABLE: "native", guest.INSIDE_VARIABLE: "1"}
@@ -87,8 +84,7 @@ def stop_server(prefix: Path) -> None:
 
 
 class WineSession:
-    """The prefix, server and display that one build's programs run in.
-    Sessions in different folders are independent and may run side by side."""
+    """The prefix, server and display one build's programs run in; sessions in other folders are independent."""
 
     def __init__(self, work: Path, build: Build, mode: str):
         assert mode in i386.MODES, mode
@@ -108,8 +104,7 @@ class WineSession:
         return limits.program(guest.inside())
 
     def env(self, with_display: bool = True, prefix: Path | None = None, **extra) -> dict:
-        """A program's environment: prefix, loader, server, overrides and
-        display; HEXSIM_* settings only from extra."""
+        """A program's environment: prefix, loader, server, overrides, display; HEXSIM_* settings only from extra."""
         env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_") and k != "DISPLAY"}
         env.update(WINEPREFIX=str(prefix or self.prefix), WINELOADER=self.build.loader, WINESERVER=SERVER,
                    WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES)
@@ -119,10 +114,9 @@ class WineSession:
         return {**env, **{k: str(v) for k, v in extra.items()}}
 
     def prepare(self, registry: dict | None = None, owner: int | None = None) -> None:
-        """Makes the prefix from the template, sets registry values (key ->
-        {name: text}), and starts the display and a server that stays up
-        until stop(), or until the process owner (this one by default)
-        ends; only the template's image where the programs run in the guest."""
+        """Makes the prefix from the template, sets registry values (key -> {name: text}), and starts the display
+        and a server that stay up until stop(), or until the process owner (this one by default) ends; where the
+        programs run in the guest, only the template's image."""
         self.work.mkdir(parents=True, exist_ok=True)
         self.make_template_image()
         if self.in_guest:
@@ -143,9 +137,8 @@ class WineSession:
         self.end_with(owner or os.getpid())
 
     def end_with(self, owner: int) -> None:
-        """Starts a watcher that ends the display and the server once owner
-        has ended (a ctest killed before its last test stopped the session),
-        unless stop() or a later prepare() has replaced the display's record."""
+        """Starts a watcher that ends the display and the server once owner has ended (a ctest killed before its
+        last test stopped the session), unless stop() or a later prepare() has replaced the display's record."""
         _, xvfb, start = self.display_record.read_text().split()
         script = (f'while kill -0 {owner} 2>/dev/null; do sleep 1; done; '
                   f'read display pid start < "$1" 2>/dev/null && [ "$pid $start" = "{xvfb} {start}" ] || exit 0; '
@@ -188,9 +181,8 @@ class WineSession:
             raise RuntimeError(f"making the prefix template in the guest failed with status {status}: see {log_path}")
 
     def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
-        """Runs commands (argument lists, one after another while each
-        succeeds) in a guest with the template's image as this session's
-        prefix, for at most timeout seconds; returns the last one's status."""
+        """Runs commands (argument lists, in turn while each succeeds) in a guest with the template's image as
+        this session's prefix, for at most timeout seconds; returns the last one's status."""
         self.make_template_image()
         job = guest.Job(commands=commands, cwd=Path.cwd(), env=guest_env(), writable=list(writable),
                         prefix_image=self.template_image, prefix_at=self.prefix, timeout=timeout)
@@ -214,9 +206,8 @@ class WineSession:
                                env=env, check=True, **QUIET)
 
     def restart_server(self, with_display: bool = True) -> None:
-        """Ends every process of the prefix and starts a server that stays
-        up (its trace kept); the first program of a server decides whether
-        the desktop has a display."""
+        """Ends every process of the prefix and starts a server that stays up (its trace kept); the first program
+        of a server decides whether the desktop has a display."""
         stop_server(self.prefix)
         with open(self.server_log, "ab") as log:
             subprocess.run([SERVER, f"-p{SERVER_LINGER_SECONDS}"], env=self.env(with_display), check=True,
@@ -228,9 +219,8 @@ class WineSession:
 
     def run(self, arguments: list, cwd: Path, output: Path, error: Path | None = None,
             with_display: bool = True, wrapper: tuple = (), **extra) -> int:
-        """Runs a program of this build, behind wrapper (such as a timer),
-        its output to files: Wine's helper processes inherit pipe ends and
-        outlive the program."""
+        """Runs a program of this build, behind wrapper (such as a timer), its output to files: Wine's helper
+        processes inherit pipe ends and outlive the program."""
         with open(output, "ab") as out, open(error or output, "ab") as err:
             status = subprocess.run([*wrapper, self.build.loader, *map(str, arguments)], cwd=cwd,
                                     env=self.env(with_display, **extra), stdout=out, stderr=err,
@@ -239,10 +229,9 @@ class WineSession:
         return status
 
     def settle(self) -> None:
-        """Returns once the session end that the last program may have
-        requested is over. Such a program exits while wineboot.exe is still
-        ending the prefix's other processes, and that would end a program
-        started meanwhile too; so no result depends on what ran before."""
+        """Returns once the session end that the last program may have requested is over. Such a program exits
+        while wineboot.exe still ends the prefix's other processes, which would end a program started meanwhile
+        too; so no result depends on what ran before."""
         deadline = time.monotonic() + limits.PREFIX_IDLE
         while any("wineboot.exe" in line for line in self.processes()):
             if time.monotonic() > deadline:
