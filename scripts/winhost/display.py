@@ -1,9 +1,6 @@
-"""A virtual X display (Xvfb) for a Wine session's windows.
-
-What was started is kept in a file: display, process id and the process's
-start time. A display is stopped only when that process still is the Xvfb
-we started, never a later process that got the same id.
-"""
+"""A virtual X display (Xvfb) for a Wine session's windows. What was started is kept in a file: display,
+process id and the process's start time; a display is stopped only while that process still is the Xvfb we
+started, never a later process that got the same id."""
 
 import os
 import signal

@@ -1,16 +1,12 @@
-"""The guest: a small x86-64 virtual machine whose kernel runs 32-bit x86
-programs, for machines whose own kernel refuses them. qemu-system-x86_64
-boots Debian's kernel and a busybox initramfs (guest_boot.py).
+"""The guest: a small x86-64 virtual machine whose kernel runs 32-bit x86 programs, for machines whose own
+kernel refuses them. qemu-system-x86_64 boots Debian's kernel and a busybox initramfs (guest_boot.py).
 
-The guest sees this machine's root file system read-only under a tmpfs
-overlay: the same Wine, Python and build outputs, nothing installed twice,
-and what it writes is gone when it ends, but in the folders a job shares
-writable. A job's commands run one after another; their output comes back
-through a pipe as it comes, their exit status as a file the guest writes
-after syncing, read only once qemu has ended through its exit device, so
-never half-written. A guest ends with the process that starts it: when
-that process is killed (PR_SET_PDEATHSIG), gets a signal, or outlives its
-own parent (ctest)."""
+The guest sees this machine's root file system read-only under a tmpfs overlay: the same Wine, Python and
+build outputs, nothing installed twice, and what it writes is gone when it ends, but in the folders a job
+shares writable. A job's commands run in turn; their output comes back through a pipe as it comes, their
+exit status as a file the guest writes after syncing, read only once qemu has ended through its exit
+device, so never half-written. A guest ends with the process that starts it: when that process is killed
+(PR_SET_PDEATHSIG), gets a signal, or outlives its own parent (ctest)."""
 
 import ctypes
 import os

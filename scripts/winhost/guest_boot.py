@@ -1,8 +1,7 @@
-"""The guest's kernel and initramfs, made once per build folder: Debian's
-packaged kernel, fetched with apt and unpacked (never installed), and a
-busybox initramfs with the modules the guest needs and its init script.
-The initramfs is named after this file, which makes it: a changed init
-makes a new one, from the kernel's package kept beside it."""
+"""The guest's kernel and initramfs, made once per build folder: Debian's packaged kernel, fetched with apt
+and unpacked (never installed), and a busybox initramfs with the modules the guest needs and its init
+script. The initramfs is named after this file, which makes it: a changed init makes a new one, from the
+kernel's package kept beside it."""
 
 import fcntl
 import gzip

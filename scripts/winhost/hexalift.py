@@ -1,8 +1,6 @@
-"""hexalift's surroundings in a Wine prefix: the program with the simulated
-module's libraries beside it, the images in the install folder, the
-settings file and the run log on drive C, and the flash the simulator
-holds. The demo, the scenarios and the benchmark lay a run out with this.
-"""
+"""hexalift's surroundings in a Wine prefix: the program with the simulated module's libraries beside it, the
+images in the install folder, the settings file and the run log on drive C, and the flash the simulator holds.
+The demo, the scenarios and the benchmark lay a run out with this."""
 
 import shutil
 import subprocess

@@ -1,13 +1,10 @@
-"""Whether this machine's kernel runs 32-bit x86 (i386) programs, and so
-where the shipped 32-bit images run: on this machine ("native"), or in a
-small x86-64 virtual machine whose kernel runs them ("guest", guest.py).
+"""Whether this machine's kernel runs 32-bit x86 (i386) programs, and so where the shipped 32-bit images
+run: on this machine ("native"), or in a small x86-64 virtual machine whose kernel runs them ("guest", guest.py).
 
-Deciding changes nothing outside the build folder: the probe, run from
-there, is an i386 program whose ELF padding bytes (which the kernel
-ignores) no enabled binfmt_misc handler matches, so that an emulator
-registered by someone else does not answer for the kernel. Only the
-kernel's refusal (ENOEXEC) counts as "refuses i386".
-HEXALIFT_I386=native|guest forces the mode on any machine."""
+Deciding changes nothing outside the build folder: the probe, run from there, is an i386 program whose ELF
+padding bytes (which the kernel ignores) no enabled binfmt_misc handler matches, so that an emulator
+registered by someone else does not answer for the kernel. Only the kernel's refusal (ENOEXEC) counts as
+"refuses i386". HEXALIFT_I386=native|guest forces the mode on any machine."""
 
 import errno
 import os

@@ -1,9 +1,8 @@
 """How long each thing may take, in seconds: the one place that says it.
 
-A guest's own limit always lies below the limit of the ctest test or
-command that starts it, so that the guest's limit fires first: it stops the
-guest and shows its console, where ctest would only say "Timeout". CMake
-reads the test limits from here (windows_host.py cmake)."""
+A guest's own limit always lies below the limit of the ctest test or command that starts it, so that the
+guest's limit fires first: it stops the guest and shows its console, where ctest would only say "Timeout".
+CMake reads the test limits from here (windows_host.py cmake)."""
 
 PROGRAM = 120          # one Windows program on this machine
 GUEST_SLOWDOWN = 5     # the same program in the guest (software emulation of the whole machine)

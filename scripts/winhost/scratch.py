@@ -1,7 +1,6 @@
-"""Temporary folders inside the build folder. The process that uses one
-holds a lock on it, so that what a killed run left (its lock is free) is
-told apart from a folder in use, shown by status, and swept when the next
-run starts one."""
+"""Temporary folders inside the build folder. The process that uses one holds a lock on it, so that what a
+killed run left (its lock is free) is told apart from a folder in use, shown by status, and swept when the
+next run starts one."""
 
 import fcntl
 import shutil

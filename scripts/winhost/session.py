@@ -1,13 +1,10 @@
-"""A Wine session: one build's prefix, its server and its display, in one
-work folder.
+"""A Wine session: one build's prefix, its server and its display, in one work folder.
 
-Every prefix is a 64-bit (WoW64) one served by the 64-bit wineserver; only
-the program runs on its build's loader. Every prefix comes from one template
-per build folder and version of Wine, a squashfs image made here, or in the
-guest mode in a guest (this machine may not run Wine's 32-bit half). A
-session here unpacks it; a guest mounts it read-only under an overlay, so
-each of its runs starts from the same prefix. Images and prefixes get their
-name once complete, so a kill never leaves one that looks ready."""
+Every prefix is a 64-bit (WoW64) one served by the 64-bit wineserver; only the program runs on its build's
+loader. Every prefix comes from one template per build folder and version of Wine, a squashfs image made
+here, or in the guest mode in a guest (this machine may not run Wine's 32-bit half). A session here unpacks
+it; a guest mounts it read-only under an overlay, so each of its runs starts from the same prefix. Images
+and prefixes get their name once complete, so a kill never leaves one that looks ready."""
 
 import fcntl
 import hashlib
