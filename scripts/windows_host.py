@@ -1,5 +1,4 @@
-"""How Windows images run on this machine (the package winhost), from the
-command line:
+"""How Windows images run on this machine (the package winhost), from the command line:
 
   windows_host.py mode               where the shipped 32-bit images run: native or guest
   windows_host.py status             the mode, the guest's kernel, the prefix template's image, guests running,
@@ -7,8 +6,7 @@ command line:
   windows_host.py cmake              the build table, the mode and the test limits, for CMake
   windows_host.py make-template DIR  a new Wine prefix template in DIR (a guest runs this)
 
-HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the
-build folder (build/ by default).
+HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the build folder (build/ by default).
 """
 
 import sys

@@ -16,13 +16,13 @@ from . import limits, scratch
 
 BUSYBOX = Path("/bin/busybox")   # busybox-static: runs before any library is reachable
 KERNEL_PACKAGE = "linux-image-amd64"
-# What the initramfs loads, in this order after their dependencies: the
-# virtio transport, the 9p shares, overlays, and the disk with the prefix.
+# What the initramfs loads, in this order after their dependencies: the virtio transport, the 9p shares,
+# overlays, and the disk with the prefix.
 MODULES = ("virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay", "squashfs")
 NINEP = "trans=virtio,version=9p2000.L,msize=512000"   # every 9p share; each adds its cache and ro
 READY_MARK = "hexalift-guest: running"
-# qemu's isa-debug-exit device: the init writes 0 there as its last act,
-# which ends qemu with status 1; a panic or a power-off ends it with 0.
+# qemu's isa-debug-exit device: the init's last act writes 0 there, ending qemu with status 1 (a panic or a
+# power-off ends it with 0).
 EXIT_PORT = 0xF4
 ENDED_BY_INIT = 1
 
@@ -72,9 +72,8 @@ def modules_in_order(tree: Path) -> list:
 
 
 INIT = r"""#!/bin/busybox sh
-# The guest's first process: mounts this machine's root read-only under a
-# tmpfs overlay, runs the job's set-up and commands, writes their exit
-# status into the job's folder and ends qemu through its exit device.
+# The guest's first process: mounts this machine's root read-only under a tmpfs overlay, runs the job's
+# set-up and commands, writes their exit status into the job's folder and ends qemu through its exit device.
 /bin/busybox --install -s /bin
 kernel_filesystems() { mount -t proc proc $1/proc; mount -t sysfs sysfs $1/sys; mount -t devtmpfs devtmpfs $1/dev; }
 kernel_filesystems

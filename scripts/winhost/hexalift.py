@@ -93,8 +93,7 @@ def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
     elif setup.old_log is not None:
         log.write_bytes(setup.old_log)
         if setup.log_read_only:
-            # Wine running as root ignores missing write permission; the
-            # immutable flag holds even for root.
+            # Wine running as root ignores missing write permission; the immutable flag holds even for root.
             subprocess.run(["chattr", "+i", str(log)], check=True)
 
 

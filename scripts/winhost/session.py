@@ -19,14 +19,12 @@ from pathlib import Path
 from . import display, guest, i386, limits, scratch
 from .builds import BUILDS, ROOT, Build, build_dir
 
-# Wine's Mono and Gecko installers would open a dialog and hang.
-DEFAULT_OVERRIDES = "mscoree=;mshtml="
-# A CoreCLR program needs Wine's own mscoree, which loads every .NET
-# assembly the runtime loads as a DLL; it is no .NET image itself, so
-# Wine's Mono is never asked for.
+DEFAULT_OVERRIDES = "mscoree=;mshtml="   # Wine's Mono and Gecko installers would open a dialog and hang
+# A CoreCLR program needs Wine's own mscoree, which loads every .NET assembly the runtime loads as a DLL;
+# it is no .NET image itself, so Wine's Mono is never asked for.
 CORECLR_OVERRIDES = "mshtml="
-# A server that ends on its own between two programs can drop the next
-# one's connection: it stays up, but not for ever after a killed run.
+# A server that ends on its own between two programs can drop the next one's connection: it stays up, but
+# not for ever after a killed run.
 SERVER_LINGER_SECONDS = 900
 QUIET = display.QUIET
 SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
