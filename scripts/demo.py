@@ -1,19 +1,14 @@
-"""Runs hexalift.exe under Wine against the simulated optical module and
-shows the run log, the calls the module received and what reached flash.
-scripts/demo.sh installs and builds first, then calls this.
+"""Runs hexalift.exe under Wine against the simulated optical module and shows the run log, the calls the
+module received and what reached flash. scripts/demo.sh installs and builds first, then calls this.
 
-The shipped 32-bit hexalift.exe runs on every machine: natively where this
-machine's kernel runs 32-bit x86 programs, and where it does not, in the
-guest, a small virtual machine whose kernel does (about half a minute, and
-three more the first time, while its Wine prefix is made). --x64 runs the x86-64 build of
-the same sources instead, which runs natively everywhere but is not what
-ships.
+The shipped 32-bit hexalift.exe runs on every machine: natively where the kernel runs 32-bit x86 programs,
+else in the guest, a small virtual machine whose kernel does (about half a minute, three more the first
+time, while its Wine prefix is made). --x64 runs the x86-64 build of the same sources, which runs natively
+everywhere but is not what ships.
 
-The simulated flash lives in BUILD/demo/module (BUILD: the build folder,
-build/ unless HEXALIFT_BUILD_DIR says otherwise) and survives between runs:
-run the demo twice and the second run finds both images current. HEXSIM_*
-variables in the environment reach the simulator (see README.md).
-"""
+The simulated flash lives in BUILD/demo/module (BUILD: the build folder, build/ unless HEXALIFT_BUILD_DIR
+says otherwise) and survives between runs: run the demo twice and the second run finds both images
+current. HEXSIM_* variables in the environment reach the simulator (see README.md)."""
 
 import argparse
 import os
@@ -37,9 +32,8 @@ def arguments():
                         help="your own processor and FPGA image files (both, in that order)")
     parser.add_argument("--blank", action="store_true", help="erase the simulated flash first")
     parser.add_argument("--x64", action="store_true", help="run the x86-64 build instead of the shipped one")
-    parser.add_argument("--screenshot", metavar="FILE", type=Path,
-                        help="erase the flash, slow the writes down and save a PNG of the window "
-                             "while an image is written")
+    parser.add_argument("--screenshot", metavar="FILE", type=Path, help="erase the flash, slow the writes down "
+                        "and save a PNG of the window while an image is written")
     parser.add_argument("--check-arguments", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if len(args.images) not in (0, 2):
@@ -47,11 +41,6 @@ def arguments():
     if args.check_arguments:
         sys.exit(0)
     return args
-
-
-def sample_images(tools: Tools) -> dict:
-    return {PROCESSOR_IMAGE: tools.make_image("1.00", b"\x55" * 65536),
-            FPGA_IMAGE: tools.make_image("2.5", b"\xaa" * 200000)}
 
 
 def take_screenshot(session: WineSession, journal: Path, target: Path) -> None:
@@ -69,9 +58,8 @@ def take_screenshot(session: WineSession, journal: Path, target: Path) -> None:
 
 
 def readable(line: bytes) -> str:
-    """A log line as a person reads it: printable text as it is, other
-    bytes as \\xNN, and a version text of 0xFF bytes only named as what it
-    is, erased flash."""
+    """A log line as a person reads it: printable text as it is, other bytes as \\xNN, and a version text of
+    0xFF bytes only named as what it is, erased flash."""
     name, equals, value = line.partition(b" = ")
     if equals and value and set(value) == {0xFF}:
         return f"{readable(name)} = (erased flash: {len(value)} bytes of 0xFF)"
@@ -85,10 +73,11 @@ def show_results(tools: Tools, run_dir: Path, program: Path, status: int) -> Non
     print(f"\n== Run log (C:\\{RUN_LOG}, shown readably; the file itself is {log})")
     lines = log.read_bytes().split(b"\r\n") if log.exists() else [b"(none)", b""]
     print("\n".join(readable(line) for line in lines), end="")
-    for title, name in ((f"Calls the simulated module received ({MODULE / 'journal.txt'})", "journal.txt"),
-                        ("Board register 0x10028 (0: module held in reset, 1: running)", "board-register-0x10028.txt")):
-        print(f"\n== {title}")
-        print((MODULE / name).read_text(errors="replace") if (MODULE / name).exists() else "(none)\n", end="")
+    journal = MODULE / "journal.txt"
+    for title, path in ((f"Calls the simulated module received ({journal})", journal),
+                        ("Board register 0x10028 (0: module held in reset, 1: running)",
+                         MODULE / "board-register-0x10028.txt")):
+        print(f"\n== {title}\n" + (path.read_text(errors="replace") if path.exists() else "(none)\n"), end="")
     for target in (1, 2):
         print(f"\n== Flash target {target}", flush=True)
         flash = MODULE / f"flash-target-{target}.bin"
@@ -107,45 +96,38 @@ def run_in_guest(session: WineSession, args) -> int:
           f"   kernel does (qemu-system-x86_64; about half a minute, three more the first time).\n"
           f"   For a quick look at the same sources built for x86-64: scripts/demo.sh --x64", flush=True)
     MODULE.mkdir(parents=True, exist_ok=True)
-    writable = [MODULE]
-    if args.screenshot:
-        writable.append(args.screenshot.resolve().parent)
+    writable = [MODULE, *([args.screenshot.resolve().parent] if args.screenshot else [])]
     return session.run_in_guest([[sys.executable, *sys.argv]], limits.GUEST_RUN, writable=writable)
 
 
 def main() -> int:
     args = arguments()
     build = BUILDS["x64" if args.x64 else "pe32"]
-    mode = decide_mode()
-    session = WineSession(DEMO / build.name, build, mode)
-    windows_bin = build.folder(BUILD)
-    program = windows_bin / "hexalift.exe"
+    session = WineSession(DEMO / build.name, build, decide_mode())
     if session.in_guest:
         return run_in_guest(session, args)
-    where = " in the guest" if guest.inside() else ""
-    print(f"== Running {program}{where}: {build.description}", flush=True)
+    tools = Tools(build.folder(BUILD), BUILD / "tools" / "imagetool", session)
+    program = tools.windows_bin / "hexalift.exe"
+    print(f"== Running {program}{' in the guest' if guest.inside() else ''}: {build.description}", flush=True)
 
-    tools = Tools(windows_bin, BUILD / "tools" / "imagetool", session)
     session.prepare()
     images = ({PROCESSOR_IMAGE: Path(args.images[0]).read_bytes(), FPGA_IMAGE: Path(args.images[1]).read_bytes()}
-              if args.images else sample_images(tools))
+              if args.images else {PROCESSOR_IMAGE: tools.make_image("1.00", b"\x55" * 65536),
+                                   FPGA_IMAGE: tools.make_image("2.5", b"\xaa" * 200000)})
     run_dir = session.work / "run"
     # First byte "1": a run log, and no shutdown at the end.
     lay_out(tools, run_dir, Setup(settings=b"1", images=images))
     MODULE.mkdir(parents=True, exist_ok=True)
-    if args.blank or args.screenshot:
-        for old in MODULE.glob("flash-target-*.bin"):
-            old.unlink()
-    (MODULE / "journal.txt").unlink(missing_ok=True)
+    erased = MODULE.glob("flash-target-*.bin") if args.blank or args.screenshot else ()
+    for old in (MODULE / "journal.txt", *erased):
+        old.unlink(missing_ok=True)
 
-    simulator = {k: v for k, v in os.environ.items() if k.startswith("HEXSIM_")}
+    simulator = {"HEXSIM_FL_WRITE_DELAY_MS": "3000"} if args.screenshot else {}   # the environment's wins
+    simulator |= {k: v for k, v in os.environ.items() if k.startswith("HEXSIM_")}
     simulator["HEXSIM_DIR"] = windows_path(MODULE)
-    if args.screenshot:
-        simulator.setdefault("HEXSIM_FL_WRITE_DELAY_MS", "3000")
     result = {}
     runner = threading.Thread(target=lambda: result.update(
         status=session.run(["hexalift.exe"], run_dir, run_dir / "console.txt", **simulator)))
-    (run_dir / "console.txt").unlink(missing_ok=True)
     runner.start()
     try:
         if args.screenshot:

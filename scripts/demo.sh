@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
 # Runs hexalift.exe under Wine against the simulated optical module and shows
-# the run log and what reached flash (installs what it needs and builds
-# first). The run itself is scripts/demo.py:
-#
+# the run log and what reached flash, after installing and building what it
+# needs. The run itself is scripts/demo.py:
 #   scripts/demo.sh                        sample images (made with the image tool)
 #   scripts/demo.sh NIOS_IMAGE FPGA_IMAGE  your own image files
 #   scripts/demo.sh --blank                erase the simulated flash first
-#   scripts/demo.sh --x64                  the x86-64 build of the same sources
-#                                          (runs natively on every machine)
-#   scripts/demo.sh --screenshot FILE      erase the flash, slow the writes down and
-#                                          save a PNG of the window while an image
-#                                          is written
+#   scripts/demo.sh --x64                  the x86-64 build of the same sources (runs natively everywhere)
+#   scripts/demo.sh --screenshot FILE      erase the flash, slow the writes down and save a PNG of the
+#                                          window while an image is written
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -14,34 +14,24 @@ cd "$(dirname "$0")/.."
 installed() {
   local name=${1%%:*} arch=${1#*:}
   [ "$arch" = "$1" ] && arch=$(dpkg --print-architecture)
-  dpkg-query -W -f='${Architecture} ${Status}\n' "$name" 2>/dev/null |
-    grep -Eqx "($arch|all) install ok installed"
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$name" 2>/dev/null | grep -Eqx "($arch|all) install ok installed"
 }
 
 install() {
   local missing=() package
-  for package in "$@"; do
-    installed "$package" || missing+=("$package")
-  done
+  for package in "$@"; do installed "$package" || missing+=("$package"); done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "install-deps: installing ${missing[*]}" >&2
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-if [ $# -gt 0 ]; then
-  install "$@"
-  exit 0
-fi
+if [ $# -gt 0 ]; then install "$@"; exit 0; fi
 # The guest's kernel is fetched with apt later: the lists must be there.
-if ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
-  echo "install-deps: fetching apt's package lists" >&2
-  apt-get update -qq
-fi
+apt-cache show linux-image-amd64 >/dev/null 2>&1 ||
+  { echo "install-deps: fetching apt's package lists" >&2; apt-get update -qq; }
 install \
   cmake make g++ python3 libgtest-dev libbenchmark-dev   `# native build, tests, benchmarks` \
   python3-pefile                                         `# reading PE files (for /usr/bin/python3)` \
@@ -50,7 +40,5 @@ install \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         `# the x64 build: their x86-64 stand-ins` \
   wine wine32:i386 wine64 xvfb x11-utils e2fsprogs       `# running both, with a display` \
   ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation` \
-  qemu-system-x86 busybox-static cpio squashfs-tools     `# the guest, where the kernel refuses 32-bit code` \
+  qemu-system-x86 busybox-static cpio squashfs-tools     `# the guest; a test boots one everywhere so it cannot rot` \
   osslsigncode openssl                                   `# signing the release; the signing tests' throwaway keys`
-# The guest's packages are installed everywhere: a test boots a guest on
-# every machine, so that its path cannot rot where 32-bit code runs.

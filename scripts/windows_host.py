@@ -1,16 +1,12 @@
-"""How Windows images run on this machine (the package winhost), from the
-command line:
+"""How Windows images run on this machine (the package winhost), from the command line:
 
-  windows_host.py mode      where the shipped 32-bit images run: native or guest
-  windows_host.py status    the mode, the guest's kernel, the prefix template's
-                            image, guests running, what killed runs left, and
-                            the Wine prefixes and displays of the build folder
-  windows_host.py cmake     the build table, the mode and the test limits, for CMake
-  windows_host.py make-template DIR
-                            a new Wine prefix template in DIR (a guest runs this)
+  windows_host.py mode               where the shipped 32-bit images run: native or guest
+  windows_host.py status             the mode, the guest's kernel, the prefix template's image, guests running,
+                                     what killed runs left, and the build folder's Wine prefixes and displays
+  windows_host.py cmake              the build table, the mode and the test limits, for CMake
+  windows_host.py make-template DIR  a new Wine prefix template in DIR (a guest runs this)
 
-HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the
-build folder (build/ by default).
+HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the build folder (build/ by default).
 """
 
 import sys
@@ -22,15 +18,13 @@ from winhost.session import guest_dir
 
 
 def cmake_settings(mode: str) -> str:
-    lines = [f"set(I386_MODE {mode})", f"set(WINDOWS_BUILDS {' '.join(BUILDS)})", f"set(SKIPPED_STATUS {SKIPPED})",
-             f"set(TEST_LIMIT {limits.test(False)})", f"set(PREPARE_TEST_LIMIT {limits.PREPARE_TEST})",
-             f"set(GUEST_BATCH_TEST_LIMIT {limits.GUEST_BATCH_TEST})",
-             f"set(GUEST_CHECK_TEST_LIMIT {limits.GUEST_CHECK_TEST})"]
+    settings = {"I386_MODE": mode, "WINDOWS_BUILDS": " ".join(BUILDS), "SKIPPED_STATUS": SKIPPED,
+                "TEST_LIMIT": limits.test(False), "PREPARE_TEST_LIMIT": limits.PREPARE_TEST,
+                "GUEST_BATCH_TEST_LIMIT": limits.GUEST_BATCH_TEST, "GUEST_CHECK_TEST_LIMIT": limits.GUEST_CHECK_TEST}
     for name, build in BUILDS.items():
-        lines += [f"set(WINDOWS_BUILD_{name}_TOOLCHAIN {build.toolchain})",
-                  f"set(WINDOWS_BUILD_{name}_LABEL {build.label})",
-                  f"set(WINDOWS_BUILD_{name}_IN_GUEST {'ON' if build.in_guest(mode) else 'OFF'})"]
-    return "\n".join(lines) + "\n"
+        settings |= {f"WINDOWS_BUILD_{name}_TOOLCHAIN": build.toolchain, f"WINDOWS_BUILD_{name}_LABEL": build.label,
+                     f"WINDOWS_BUILD_{name}_IN_GUEST": "ON" if build.in_guest(mode) else "OFF"}
+    return "".join(f"set({name} {value})\n" for name, value in settings.items())
 
 
 def readiness(path: Path) -> str:
@@ -39,22 +33,22 @@ def readiness(path: Path) -> str:
 
 def status(build: Path) -> str:
     native = {True: "yes", False: "no", None: "cannot tell, a handler takes every probe"}[i386.runs_i386_natively()]
-    kernel = guest_dir() / "vmlinuz"
+    folder = guest_dir()
+    kernel, running = folder / "vmlinuz", guest.running(folder)
     lines = [f"build folder: {build}", f"mode: {decide_mode()} (the kernel runs i386 programs: {native})",
-             f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}"]
-    lines += [f"prefix template image: {image} ({readiness(image)})"
-              for image in sorted(guest_dir().glob("prefix-template-*.sqfs*"))]
-    running = guest.running(guest_dir())
-    lines.append("guests running: " + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"))
-    lines += [f"left by a killed run (swept by the next): {left}"
-              for parent in (guest_dir() / "jobs", guest_dir() / "downloads", scratch.default_parent())
-              for left in scratch.left_behind(parent)]
-    lines += [f"prefix: {prefix} ({readiness(prefix)})" for prefix in sorted(build.glob("*/*/prefix*"))
-              if prefix.is_dir()]
+             f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}",
+             *(f"prefix template image: {image} ({readiness(image)})"
+               for image in sorted(folder.glob("prefix-template-*.sqfs*"))),
+             "guests running: " + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"),
+             *(f"left by a killed run (swept by the next): {left}"
+               for parent in (folder / "jobs", folder / "downloads", scratch.default_parent())
+               for left in scratch.left_behind(parent)),
+             *(f"prefix: {prefix} ({readiness(prefix)})" for prefix in sorted(build.glob("*/*/prefix*"))
+               if prefix.is_dir())]
     for record in sorted(build.glob("*/*/display")):
         shown = display.recorded(record)
-        lines.append(f"display: {record.parent}: " + (f"Xvfb {shown[0]}, process {shown[1]}" if shown
-                                                       else "stopped (a stale record)"))
+        lines.append(f"display: {record.parent}: "
+                     + (f"Xvfb {shown[0]}, process {shown[1]}" if shown else "stopped (a stale record)"))
     return "\n".join(lines)
 
 
@@ -66,8 +60,7 @@ def main(argv: list) -> int:
     elif argv == ["status"]:
         print(status(build_dir()))
     elif len(argv) == 2 and argv[0] == "make-template":
-        session = WineSession(Path(argv[1]).parent, BUILDS["x64"], "native")
-        session.make_template(Path(argv[1]), sys.stdout)
+        WineSession(Path(argv[1]).parent, BUILDS["x64"], "native").make_template(Path(argv[1]), sys.stdout)
     else:
         print(__doc__, file=sys.stderr)
         return 2

@@ -1,21 +1,16 @@
-"""The builds of the Windows images: one table, one name per build, and the
-build folder they land in.
-
-"pe32" is what ships: 32-bit images, run on Wine's 32-bit loader.
-"x64" is the same sources built for x86-64, run on Wine's 64-bit loader:
-a stand-in that runs everywhere, never shipped. Test names (e2e.pe32.*),
-build folders (build/pe32), toolchain files and labels all use these two
-names; CMake reads this table (windows_host.py cmake).
-"""
+"""The builds of the Windows images: one table, one name per build, and the build folder they land in.
+"pe32" is what ships: 32-bit images, run on Wine's 32-bit loader. "x64" is the same sources built for x86-64,
+run on Wine's 64-bit loader: a stand-in that runs everywhere, never shipped. Test names (e2e.pe32.*), build
+folders (build/pe32), toolchain files and labels all use these two names; CMake reads this table
+(windows_host.py cmake)."""
 
 import os
 from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-# The build folder that ctest's tests were configured in (CMake sets it in
-# their environment); scripts/build.sh's by default. Everything a run
-# writes lies under it.
+# The build folder that ctest's tests were configured in (CMake sets it in their
+# environment); scripts/build.sh's by default. Everything a run writes lies under it.
 BUILD_DIR_VARIABLE = "HEXALIFT_BUILD_DIR"
 SKIPPED = 77   # exit status of a test that does not apply (ctest's SKIP_RETURN_CODE)
 
@@ -38,7 +33,6 @@ class Build:
         return (build or build_dir()) / self.name / "bin"
 
     def in_guest(self, mode: str) -> bool:
-        """True when its programs run in the guest in this mode."""
         return self.bits == 32 and mode == "guest"
 
 

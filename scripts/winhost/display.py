@@ -1,9 +1,6 @@
-"""A virtual X display (Xvfb) for a Wine session's windows.
-
-What was started is kept in a file: display, process id and the process's
-start time. A display is stopped only when that process still is the Xvfb
-we started, never a later process that got the same id.
-"""
+"""A virtual X display (Xvfb) for a Wine session's windows. What was started is kept in a file: display,
+process id and the process's start time; a display is stopped only while that process still is the Xvfb we
+started, never a later process that got the same id."""
 
 import os
 import signal
@@ -16,8 +13,7 @@ QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": su
 
 
 def process_start(pid: int):
-    """The process's start time in clock ticks since boot (field 22 of its
-    stat), which tells it apart from a later process with the same id."""
+    """Its start time in clock ticks since boot (stat field 22), which tells it from a later process of its id."""
     try:
         return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[19])
     except OSError:
@@ -25,8 +21,7 @@ def process_start(pid: int):
 
 
 def start(record: Path) -> str:
-    """Starts Xvfb, waits until a client gets through, and records it.
-    Returns the display (":N")."""
+    """Starts Xvfb, waits until a client gets through, records it and returns its display (":N")."""
     stop(record)
     record.parent.mkdir(parents=True, exist_ok=True)
     read_end, write_end = os.pipe()
@@ -35,19 +30,14 @@ def start(record: Path) -> str:
                                    "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     os.close(write_end)
-    # Read up to the line end: closing early makes Xvfb's last write fail,
-    # and it gives up.
-    number = b""
-    while not number.endswith(b"\n") and (chunk := os.read(read_end, 32)):
-        number += chunk
-    os.close(read_end)
+    with os.fdopen(read_end, "rb") as pipe:   # to the line end: closed early, Xvfb's last write fails and it gives up
+        number = pipe.readline()
     if not number.strip():
         raise RuntimeError(f"Xvfb did not start (see {record.with_name('xvfb.log')})")
     display = ":" + number.decode().strip()
     record.write_text(f"{display} {server.pid} {process_start(server.pid)}\n")
-    # Xvfb names its display before it serves clients reliably; Wine's
-    # desktop process gives up on a display it cannot open, and every window
-    # of the session then fails. Wait until a client gets through.
+    # Xvfb names its display before it serves clients reliably; Wine's desktop
+    # process gives up on a display it cannot open, and then every window fails.
     for _ in range(150):
         if subprocess.run(["xdpyinfo", "-display", display], **QUIET).returncode == 0:
             return display
@@ -67,18 +57,16 @@ def recorded(record: Path):
 
 
 def stop(record: Path) -> None:
-    """Ends the recorded Xvfb and waits until it is gone: a server that is
-    still shutting down removes its socket, which may by then belong to the
-    next server on the same display number."""
+    """Ends the recorded Xvfb and waits until it is gone: a server still shutting down removes its socket, which
+    may by then belong to the next server on the same display number."""
     running = recorded(record)
     record.unlink(missing_ok=True)
-    if running is None:
-        return
-    os.kill(running[1], signal.SIGTERM)
-    for _ in range(100):
-        try:
-            if "\nState:\tZ" in Path(f"/proc/{running[1]}/status").read_text():
+    if running:
+        os.kill(running[1], signal.SIGTERM)
+        for _ in range(100):
+            try:
+                if "\nState:\tZ" in Path(f"/proc/{running[1]}/status").read_text():
+                    break
+            except OSError:
                 break
-        except OSError:
-            break
-        time.sleep(0.1)
+            time.sleep(0.1)

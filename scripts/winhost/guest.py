@@ -1,17 +1,12 @@
-"""The guest: a small x86-64 virtual machine whose kernel runs 32-bit x86
-programs, for machines whose own kernel refuses them. qemu-system-x86_64
-boots Debian's kernel and a busybox initramfs (guest_boot.py).
+"""The guest: a small x86-64 virtual machine whose kernel runs 32-bit x86 programs, for machines whose own
+kernel refuses them. qemu-system-x86_64 boots Debian's kernel and a busybox initramfs (guest_boot.py).
 
-The guest sees this machine's root file system read-only under a tmpfs
-overlay: the same Wine, Python and build outputs, nothing installed twice,
-and what it writes is gone when it ends, but in the folders a job shares
-writable. A job's commands run in it one after another; their output comes
-back through a pipe as it comes. Their exit status is a file the guest
-writes into the job's folder after syncing, read only once qemu has ended
-through its exit device, so never half-written. A guest ends with the
-process that starts it: when that process is killed (PR_SET_PDEATHSIG),
-gets a signal, or outlives its own parent (ctest).
-"""
+The guest sees this machine's root file system read-only under a tmpfs overlay: the same Wine, Python and
+build outputs, nothing installed twice, and what it writes is gone when it ends, but in the folders a job
+shares writable. A job's commands run in turn; their output comes back through a pipe as it comes, their
+exit status as a file the guest writes after syncing, read only once qemu has ended through its exit
+device, so never half-written. A guest ends with the process that starts it: when that process is killed
+(PR_SET_PDEATHSIG), gets a signal, or outlives its own parent (ctest)."""
 
 import ctypes
 import os
@@ -34,14 +29,12 @@ INSIDE_VARIABLE = "HEXALIFT_GUEST"   # set for a guest's commands
 
 
 def inside() -> bool:
-    """True for a guest's commands."""
     return bool(os.environ.get(INSIDE_VARIABLE))
 
 
 @dataclass
 class Job:
-    """What one guest does: commands (argument lists) run one after another
-    while each succeeds, in cwd, with env."""
+    """What one guest does: commands (argument lists) run in turn while each succeeds, in cwd, with env."""
     commands: list
     cwd: Path
     env: dict
@@ -54,8 +47,7 @@ class Job:
 
 
 def setup_script(job: Job) -> str:
-    """Shell lines the init runs before the commands: the writable shares
-    and the prefix."""
+    """Shell lines the init runs before the commands: the writable shares and the prefix."""
     lines = [f"mount -t 9p -o {NINEP},cache=none share{number} {shlex.quote('/root' + str(folder))} || exit 1"
              for number, folder in enumerate(job.writable)]
     if job.prefix_image:
@@ -68,15 +60,9 @@ def setup_script(job: Job) -> str:
 
 
 def commands_script(job: Job) -> str:
-    exports = [f"export {name}={shlex.quote(value)}" for name, value in sorted(job.env.items())
-               if name.isidentifier()]
+    exports = [f"export {k}={shlex.quote(v)}" for k, v in sorted(job.env.items()) if k.isidentifier()]
     return "\n".join([f"cd {shlex.quote(str(job.cwd))} || exit 1", *exports,
                       " && ".join(shlex.join(map(str, command)) for command in job.commands)]) + "\n"
-
-
-def die_with_parent() -> None:
-    """In the child, before qemu starts: SIGKILL when the parent ends."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG
 
 
 def option(path: Path) -> str:
@@ -115,16 +101,9 @@ def console_tail(job_dir: Path, lines: int = 60) -> str:
 
 @contextmanager
 def ended_by_signals():
-    """SIGTERM and SIGHUP end this process through its clean-up, as SIGINT
-    does: the guest is stopped and its job folder removed."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def end(number, _frame):
-        raise SystemExit(128 + number)
-
-    previous = {number: signal.signal(number, end) for number in (signal.SIGTERM, signal.SIGHUP)}
+    """SIGTERM and SIGHUP, like SIGINT, end this process through its clean-up: guest stopped, job folder removed."""
+    numbers = (signal.SIGTERM, signal.SIGHUP) if threading.current_thread() is threading.main_thread() else ()
+    previous = {number: signal.signal(number, lambda signum, _: sys.exit(128 + signum)) for number in numbers}
     try:
         yield
     finally:
@@ -133,32 +112,30 @@ def ended_by_signals():
 
 
 def run(job: Job, guest_dir: Path, stream=None) -> int:
-    """Runs the job in a new guest and returns the exit status of its
-    commands; their output goes to stream (this process's stdout by
-    default) as it comes. Raises GuestFailed when the guest does not boot,
-    ends early or does not end within the job's timeout."""
+    """Runs the job in a new guest and returns the exit status of its commands; their output goes to stream
+    (this process's stdout by default) as it comes. Raises GuestFailed when the guest does not boot, ends early
+    or does not end within the job's timeout."""
     stream = stream or sys.stdout.buffer
     kernel, initramfs = boot_files(guest_dir)
     with scratch.folder(guest_dir / "jobs", prefix="job-") as job_dir, ended_by_signals():
         (job_dir / "setup.sh").write_text(setup_script(job))
         (job_dir / "commands.sh").write_text(commands_script(job))
-        with open(job_dir / "qemu.txt", "wb") as qemu_log:
+        with open(job_dir / "qemu.txt", "wb") as qemu_log:   # qemu gets SIGKILL when we end (PR_SET_PDEATHSIG)
             guest = subprocess.Popen(qemu_command(kernel, initramfs, job, job_dir), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=qemu_log, preexec_fn=die_with_parent)
+                                     stdout=subprocess.PIPE, stderr=qemu_log,
+                                     preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
         try:
             follow(guest, job, job_dir, stream)
         finally:
-            if guest.poll() is None:
-                guest.kill()
+            guest.kill()   # sends nothing once qemu has ended
             guest.wait()
             guest.stdout.close()
         return exit_status(job_dir, guest.returncode)
 
 
 def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
-    """Passes the commands' output on until qemu ends. Stops with
-    GuestFailed when the guest does not boot, overruns, or when the process
-    that started this one has gone (ctest, killed)."""
+    """Passes the commands' output on until qemu ends. Stops with GuestFailed when the guest does not boot,
+    overruns, or when the process that started this one has gone (ctest, killed)."""
     started, parent, booted = time.monotonic(), os.getppid(), False
     pipe = guest.stdout.fileno()
     while True:
@@ -181,8 +158,7 @@ def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
 
 
 def exit_status(job_dir: Path, qemu_status: int) -> int:
-    """The commands' exit status, which the init wrote whole before it
-    ended qemu through the exit device."""
+    """The commands' exit status, which the init wrote whole before it ended qemu through the exit device."""
     written = job_dir / "status"
     text = written.read_text() if written.exists() else ""
     if qemu_status == ENDED_BY_INIT and text.endswith("\n") and text.strip().isdigit():

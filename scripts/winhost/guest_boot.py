@@ -1,8 +1,7 @@
-"""The guest's kernel and initramfs, made once per build folder: Debian's
-packaged kernel, fetched with apt and unpacked (never installed), and a
-busybox initramfs with the modules the guest needs and its init script.
-The initramfs is named after this file, which makes it: a changed init
-makes a new one, from the kernel's package kept beside it."""
+"""The guest's kernel and initramfs, made once per build folder: Debian's packaged kernel, fetched with apt
+and unpacked (never installed), and a busybox initramfs with the modules the guest needs and its init
+script. The initramfs is named after this file, which makes it: a changed init makes a new one, from the
+kernel's package kept beside it."""
 
 import fcntl
 import gzip
@@ -17,13 +16,13 @@ from . import limits, scratch
 
 BUSYBOX = Path("/bin/busybox")   # busybox-static: runs before any library is reachable
 KERNEL_PACKAGE = "linux-image-amd64"
-# What the initramfs loads, in this order after their dependencies: the
-# virtio transport, the 9p shares, overlays, and the disk with the prefix.
+# What the initramfs loads, in this order after their dependencies: the virtio transport, the 9p shares,
+# overlays, and the disk with the prefix.
 MODULES = ("virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay", "squashfs")
 NINEP = "trans=virtio,version=9p2000.L,msize=512000"   # every 9p share; each adds its cache and ro
 READY_MARK = "hexalift-guest: running"
-# qemu's isa-debug-exit device: the init writes 0 there as its last act,
-# which ends qemu with status 1; a panic or a power-off ends it with 0.
+# qemu's isa-debug-exit device: the init's last act writes 0 there, ending qemu with status 1 (a panic or a
+# power-off ends it with 0).
 EXIT_PORT = 0xF4
 ENDED_BY_INIT = 1
 
@@ -50,8 +49,7 @@ def read_module(module: Path) -> bytes:
 
 
 def modules_in_order(tree: Path) -> list:
-    """MODULES and what they need (the depends= of each one's .modinfo),
-    each after what it needs."""
+    """MODULES and what they need (the depends= of each one's .modinfo), each after what it needs."""
     files = {path.name.split(".ko")[0].replace("-", "_"): path for path in tree.rglob("*.ko*")}
     ordered = []
 
@@ -74,13 +72,11 @@ def modules_in_order(tree: Path) -> list:
 
 
 INIT = r"""#!/bin/busybox sh
-# The guest's first process: mounts this machine's root read-only under a
-# tmpfs overlay, runs the job's set-up and commands, writes their exit
-# status into the job's folder and ends qemu through its exit device.
+# The guest's first process: mounts this machine's root read-only under a tmpfs overlay, runs the job's
+# set-up and commands, writes their exit status into the job's folder and ends qemu through its exit device.
 /bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
+kernel_filesystems() { mount -t proc proc $1/proc; mount -t sysfs sysfs $1/sys; mount -t devtmpfs devtmpfs $1/dev; }
+kernel_filesystems
 for module in $(cat /modules); do insmod /lib/modules/$module || exit 1; done
 mkdir -p /host /job /rw /root
 mount -t 9p -o @NINEP@,ro,cache=loose hostroot /host || exit 1
@@ -88,9 +84,7 @@ mount -t 9p -o @NINEP@,cache=none job /job || exit 1
 mount -t tmpfs -o size=90% tmpfs /rw
 mkdir -p /rw/upper /rw/work
 mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root || exit 1
-mount -t proc proc /root/proc
-mount -t sysfs sysfs /root/sys
-mount -t devtmpfs devtmpfs /root/dev
+kernel_filesystems /root
 mkdir -p /root/dev/pts /root/dev/shm
 mount -t devpts devpts /root/dev/pts
 # Its own run-time folders and Wine and X sockets; the rest of /tmp stays

@@ -1,8 +1,6 @@
-"""hexalift's surroundings in a Wine prefix: the program with the simulated
-module's libraries beside it, the images in the install folder, the
-settings file and the run log on drive C, and the flash the simulator
-holds. The demo, the scenarios and the benchmark lay a run out with this.
-"""
+"""hexalift's surroundings in a Wine prefix: the program with the simulated module's libraries beside it, the
+images in the install folder, the settings file and the run log on drive C, and the flash the simulator holds.
+The demo, the scenarios and the benchmark lay a run out with this."""
 
 import shutil
 import subprocess
@@ -42,17 +40,10 @@ class Tools:
     def make_image(self, version: str, payload: bytes) -> bytes:
         """A valid image made by the image tool."""
         with scratch.folder(prefix="image-") as folder:
-            payload_path = folder / "payload"
-            image_path = folder / "image"
-            payload_path.write_bytes(payload)
-            subprocess.run([str(self.imagetool), "create", version, str(payload_path),
-                            str(image_path)], check=True)
-            return image_path.read_bytes()
-
-    def simulator_file(self, name: str) -> Path:
-        """Where a simulated library of the given name was built."""
-        direct = self.windows_bin / "simulator" / f"{name}.dll"
-        return direct if direct.exists() else self.windows_bin / "simulator" / "variants" / f"{name}.dll"
+            (folder / "payload").write_bytes(payload)
+            subprocess.run([str(self.imagetool), "create", version, str(folder / "payload"), str(folder / "image")],
+                           check=True)
+            return (folder / "image").read_bytes()
 
 
 @dataclass
@@ -69,7 +60,9 @@ class Setup:
     display: bool = True                           # False: no X display, so no window
 
 
-def reset_drive_c(tools: Tools) -> None:
+def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
+    """Clears what an earlier run left, then puts the program, its libraries,
+    the images, the settings and the flash contents in place for a first run."""
     for name in (SETTINGS, RUN_LOG):
         path = tools.drive_c() / name
         if path.is_file():
@@ -79,18 +72,13 @@ def reset_drive_c(tools: Tools) -> None:
         elif path.exists():
             path.unlink()
     shutil.rmtree(tools.install_dir(), ignore_errors=True)
-
-
-def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
-    """Puts the program, its libraries, the images, the settings and the
-    flash contents in place for a first run."""
-    reset_drive_c(tools)
     shutil.rmtree(run_dir, ignore_errors=True)
     run_dir.mkdir(parents=True)
     shutil.copy(tools.windows_bin / "hexalift.exe", run_dir)
     for dll_name, built_name in setup.libraries.items():
-        if built_name is not None:
-            shutil.copy(tools.simulator_file(built_name), run_dir / dll_name)
+        if built_name is not None:   # a simulated library, or a variant of one
+            built = tools.windows_bin / "simulator" / f"{built_name}.dll"
+            shutil.copy(built if built.exists() else built.parent / "variants" / built.name, run_dir / dll_name)
     for target, content in setup.flash.items():
         (run_dir / f"flash-target-{target}.bin").write_bytes(content)
 
@@ -105,8 +93,7 @@ def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
     elif setup.old_log is not None:
         log.write_bytes(setup.old_log)
         if setup.log_read_only:
-            # Wine running as root ignores missing write permission; the
-            # immutable flag holds even for root.
+            # Wine running as root ignores missing write permission; the immutable flag holds even for root.
             subprocess.run(["chattr", "+i", str(log)], check=True)
 
 

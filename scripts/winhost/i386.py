@@ -1,21 +1,17 @@
-"""Whether this machine's kernel runs 32-bit x86 (i386) programs, and so
-where the shipped 32-bit images run: on this machine ("native"), or in a
-small x86-64 virtual machine whose kernel runs them ("guest", guest.py).
+"""Whether this machine's kernel runs 32-bit x86 (i386) programs, and so where the shipped 32-bit images
+run: on this machine ("native"), or in a small x86-64 virtual machine whose kernel runs them ("guest", guest.py).
 
-Deciding changes nothing outside the build folder: the probe, run from
-there, is an i386 program whose ELF padding bytes (which the kernel
-ignores) no enabled binfmt_misc handler matches, so that an emulator
-registered by someone else does not answer for the kernel. Only the
-kernel's refusal (ENOEXEC) counts as "refuses i386".
-HEXALIFT_I386=native|guest forces the mode on any machine.
-"""
+Deciding changes nothing outside the build folder: the probe, run from there, is an i386 program whose ELF
+padding bytes (which the kernel ignores) no enabled binfmt_misc handler matches, so that an emulator
+registered by someone else does not answer for the kernel. Only the kernel's refusal (ENOEXEC) counts as
+"refuses i386". HEXALIFT_I386=native|guest forces the mode on any machine."""
 
 import errno
 import os
 import struct
 import subprocess
 import sys
-from dataclasses import dataclass
+from collections import namedtuple
 from pathlib import Path
 
 from . import scratch
@@ -35,8 +31,7 @@ def say(text: str) -> None:
 
 
 def i386_program(padding: bytes = bytes(8)) -> bytes:
-    """A static i386 ELF program that only exits with status 0; padding
-    fills identification bytes 8 to 15."""
+    """A static i386 ELF program that only exits with status 0; padding fills identification bytes 8 to 15."""
     code = bytes([0xB8, 1, 0, 0, 0, 0x31, 0xDB, 0xCD, 0x80])   # exit(0) through int 0x80
     base, header_size, program_header_size = 0x08048000, 52, 32
     size = header_size + program_header_size + len(code)
@@ -47,24 +42,11 @@ def i386_program(padding: bytes = bytes(8)) -> bytes:
     return header + program_header + code
 
 
-@dataclass(frozen=True)
-class Handler:
-    """A binfmt_misc handler that matches by magic bytes."""
-    name: str
-    enabled: bool
-    offset: int
-    magic: bytes
-    mask: bytes
-
-    def matches(self, program: bytes) -> bool:
-        window = program[self.offset:self.offset + len(self.magic)]
-        return len(window) == len(self.magic) and all(
-            w & m == g & m for w, g, m in zip(window, self.magic, self.mask))
+Handler = namedtuple("Handler", "name enabled offset magic mask")   # a binfmt_misc handler that matches by magic
 
 
 def handlers() -> list:
-    """The handlers in binfmt_misc that match by magic bytes (not by file
-    name extension)."""
+    """The handlers in binfmt_misc that match by magic bytes, not by file name extension."""
     found = []
     for entry in BINFMT.iterdir() if (BINFMT / "status").exists() else ():
         try:
@@ -80,19 +62,20 @@ def handlers() -> list:
 
 
 def matching(program: bytes, among: list) -> list:
-    return [handler.name for handler in among if handler.enabled and handler.matches(program)]
+    """The names of the enabled handlers among these that match program."""
+    windows = [(h, program[h.offset:h.offset + len(h.magic)]) for h in among if h.enabled]
+    return [h.name for h, window in windows if len(window) == len(h.magic)
+            and all(w & m == g & m for w, g, m in zip(window, h.magic, h.mask))]
 
 
 def unmatched_probe(present: list):
-    """An i386 program that no enabled handler among present matches, or
-    None when each would go through some handler."""
+    """An i386 program that no enabled handler among present matches; None when each would go through one."""
     return next((probe for probe in map(i386_program, PROBE_PADDINGS) if not matching(probe, present)), None)
 
 
 def runs_i386_natively():
-    """True or False by running a probe that no enabled handler matches, so
-    that no emulator answers for the kernel; None when every probe would go
-    through some handler (i386 programs run there, emulated or not)."""
+    """True or False by running a probe that no enabled handler matches, so that no emulator answers for the
+    kernel; None when every probe would go through some handler (i386 programs run there, emulated or not)."""
     probe = unmatched_probe(handlers())
     if probe is None:
         return None
@@ -104,8 +87,7 @@ def runs_i386_natively():
 
 
 def probe_answer(path: Path) -> bool:
-    """True when the probe ran and exited with 0, False when the kernel
-    refused it (ENOEXEC); anything else says nothing about i386 and fails."""
+    """True when the probe exited with 0, False when the kernel refused it (ENOEXEC); anything else fails."""
     try:
         status = subprocess.run([str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL).returncode
@@ -120,8 +102,7 @@ def probe_answer(path: Path) -> bool:
 
 
 def decide_mode() -> str:
-    """'native' where the kernel runs i386 programs, else 'guest';
-    HEXALIFT_I386 overrides."""
+    """'native' where the kernel runs i386 programs, else 'guest'; HEXALIFT_I386 overrides."""
     forced = os.environ.get(FORCE_VARIABLE, "")
     if forced and forced not in MODES:
         raise SystemExit(f"{FORCE_VARIABLE}={forced}: use 'native' or 'guest'")

@@ -1,10 +1,8 @@
 """How long each thing may take, in seconds: the one place that says it.
 
-A guest's own limit always lies below the limit of the ctest test or
-command that starts it, so that the guest's limit fires first: it stops the
-guest and shows its console, where ctest would only say "Timeout". CMake
-reads the test limits from here (windows_host.py cmake).
-"""
+A guest's own limit always lies below the limit of the ctest test or command that starts it, so that the
+guest's limit fires first: it stops the guest and shows its console, where ctest would only say "Timeout".
+CMake reads the test limits from here (windows_host.py cmake)."""
 
 PROGRAM = 120          # one Windows program on this machine
 GUEST_SLOWDOWN = 5     # the same program in the guest (software emulation of the whole machine)
@@ -18,13 +16,11 @@ GUEST_CHECK = 90       # a guest that runs a trivial job
 PREFIX_IDLE = 60       # a session end that a program requested, after the program
 
 
-def program(in_guest: bool) -> int:
-    """One Windows program, here or inside a guest."""
+def program(in_guest: bool) -> int:   # one Windows program, here or inside a guest
     return PROGRAM * (GUEST_SLOWDOWN if in_guest else 1)
 
 
-def test(in_guest: bool) -> int:
-    """A test that runs at most two programs (a scenario's two runs)."""
+def test(in_guest: bool) -> int:   # a test that runs at most two programs (a scenario's two runs)
     return 2 * program(in_guest) + MARGIN
 
 

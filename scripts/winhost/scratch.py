@@ -1,7 +1,6 @@
-"""Temporary folders inside the build folder. The process that uses one
-holds a lock on it, so that what a killed run left (its lock is free) is
-told apart from a folder in use, shown by status, and swept when the next
-run starts one."""
+"""Temporary folders inside the build folder. The process that uses one holds a lock on it, so that what a
+killed run left (its lock is free) is told apart from a folder in use, shown by status, and swept when the
+next run starts one."""
 
 import fcntl
 import shutil
@@ -23,11 +22,11 @@ def default_parent() -> Path:
 
 @contextmanager
 def folder(parent: Path | None = None, prefix: str = "tmp"):
-    """A new folder under parent (build/scratch by default), locked while the
-    with-block runs and removed after it."""
+    """A new folder under parent (build/scratch by default), locked while the with-block runs, removed after."""
     parent = parent or default_parent()
     parent.mkdir(parents=True, exist_ok=True)
-    sweep(parent)
+    for left in left_behind(parent):
+        shutil.rmtree(left, ignore_errors=True)
     new = Path(tempfile.mkdtemp(prefix=NEW, dir=parent))
     path = new.with_name(prefix + new.name[len(NEW):])
     try:
@@ -56,7 +55,3 @@ def unused(path: Path) -> bool:
         return path.exists()
     return True
 
-
-def sweep(parent: Path) -> None:
-    for path in left_behind(parent):
-        shutil.rmtree(path, ignore_errors=True)

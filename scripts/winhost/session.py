@@ -1,15 +1,10 @@
-"""A Wine session: one build's prefix, its server and its display, in one
-work folder.
+"""A Wine session: one build's prefix, its server and its display, in one work folder.
 
-Every prefix is a 64-bit (WoW64) one served by the 64-bit wineserver; only
-the program itself runs on its build's loader. Every prefix comes from one
-template per build folder and version of Wine, kept as a squashfs image:
-made on this machine, or in the guest mode in a guest (this machine may not
-run Wine's 32-bit half). A session on this machine unpacks it; a guest
-mounts it read-only under an overlay as its prefix, so each of its runs
-starts from the same prefix. Images and prefixes are made under a temporary
-name and renamed when complete, so a kill never leaves one that looks ready.
-"""
+Every prefix is a 64-bit (WoW64) one served by the 64-bit wineserver; only the program runs on its build's
+loader. Every prefix comes from one template per build folder and version of Wine, a squashfs image made
+here, or in the guest mode in a guest (this machine may not run Wine's 32-bit half). A session here unpacks
+it; a guest mounts it read-only under an overlay, so each of its runs starts from the same prefix. Images
+and prefixes get their name once complete, so a kill never leaves one that looks ready."""
 
 import fcntl
 import hashlib
@@ -24,16 +19,14 @@ from pathlib import Path
 from . import display, guest, i386, limits, scratch
 from .builds import BUILDS, ROOT, Build, build_dir
 
-# Wine's Mono and Gecko installers would open a dialog and hang.
-DEFAULT_OVERRIDES = "mscoree=;mshtml="
-# A CoreCLR program needs Wine's own mscoree, which loads every .NET
-# assembly the runtime loads as a DLL; it is no .NET image itself, so
-# Wine's Mono is never asked for.
+DEFAULT_OVERRIDES = "mscoree=;mshtml="   # Wine's Mono and Gecko installers would open a dialog and hang
+# A CoreCLR program needs Wine's own mscoree, which loads every .NET assembly the runtime loads as a DLL;
+# it is no .NET image itself, so Wine's Mono is never asked for.
 CORECLR_OVERRIDES = "mshtml="
-# A server that ends on its own between two programs can drop the next
-# one's connection: it stays up, but not for ever after a killed run.
+# A server that ends on its own between two programs can drop the next one's connection: it stays up, but
+# not for ever after a killed run.
 SERVER_LINGER_SECONDS = 900
-QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+QUIET = display.QUIET
 SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
 LOADER_64 = BUILDS["x64"].loader        # makes prefixes and sets their registry
 IMAGE_BYTES = 4 << 30   # the disk a guest writes the template's image on (1 to 2 GB)
@@ -46,8 +39,7 @@ def guest_dir() -> Path:
 
 
 def template_name() -> str:
-    """prefix-template-ID, where ID stands for what went into a template:
-    the installed Wine packages and the way it is made."""
+    """prefix-template-ID, ID standing for what went into it: the installed Wine packages and the recipe."""
     wine = subprocess.run(["dpkg-query", "-W", "-f", "${binary:Package} ${Version}\\n", "wine*", "libwine*"],
                           capture_output=True, text=True).stdout
     recipe = inspect.getsource(WineSession.make_template) + DEFAULT_OVERRIDES
@@ -60,9 +52,7 @@ def windows_path(path: Path) -> str:
 
 
 def replace_atomically(make, final: Path) -> None:
-    """Makes a folder or file under a temporary name with make(partial),
-    then gives it its final name: what bears the final name is always
-    complete. What a killed run left under the temporary name goes first."""
+    """make(partial) makes a folder or file, named final once complete; what a killed run left goes first."""
     partial = final.with_name(final.name + ".partial")
     if partial.is_dir():
         stop_server(partial)
@@ -74,8 +64,7 @@ def replace_atomically(make, final: Path) -> None:
 
 
 def guest_env() -> dict:
-    """This process's environment for the guest's commands, without our
-    display and Wine settings."""
+    """Our environment for a guest's commands, without our display and Wine settings."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("WINE", "DISPLAY", "XAUTHORITY")) and k != i386.FORCE_VARIABLE}
     return {**env, i386.FORCE_VARIABLE: "native", guest.INSIDE_VARIABLE: "1"}
@@ -85,13 +74,12 @@ def stop_server(prefix: Path) -> None:
     """Ends every Wine process of the prefix."""
     if prefix.exists():
         env = {**os.environ, "WINEPREFIX": str(prefix), "WINESERVER": SERVER}
-        subprocess.run([SERVER, "-k"], env=env, **QUIET)
-        subprocess.run([SERVER, "-w"], env=env, **QUIET)
+        for option in ("-k", "-w"):   # end them, and wait until they have
+            subprocess.run([SERVER, option], env=env, **QUIET)
 
 
 class WineSession:
-    """The prefix, server and display that one build's programs run in.
-    Sessions in different folders are independent and may run side by side."""
+    """The prefix, server and display one build's programs run in; sessions in other folders are independent."""
 
     def __init__(self, work: Path, build: Build, mode: str):
         assert mode in i386.MODES, mode
@@ -104,17 +92,14 @@ class WineSession:
 
     @property
     def in_guest(self) -> bool:
-        """True when this session's programs run in the guest."""
         return self.build.in_guest(self.mode)
 
     @property
-    def timeout(self) -> int:
-        """Seconds one program may take."""
+    def timeout(self) -> int:   # seconds one program may take
         return limits.program(guest.inside())
 
     def env(self, with_display: bool = True, prefix: Path | None = None, **extra) -> dict:
-        """A program's environment: prefix, loader, server, overrides and
-        display; HEXSIM_* settings only from extra."""
+        """A program's environment: prefix, loader, server, overrides, display; HEXSIM_* settings only from extra."""
         env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_") and k != "DISPLAY"}
         env.update(WINEPREFIX=str(prefix or self.prefix), WINELOADER=self.build.loader, WINESERVER=SERVER,
                    WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES)
@@ -124,10 +109,9 @@ class WineSession:
         return {**env, **{k: str(v) for k, v in extra.items()}}
 
     def prepare(self, registry: dict | None = None, owner: int | None = None) -> None:
-        """Makes the prefix from the template, sets registry values (key ->
-        {name: text}), and starts the display and a server that stays up
-        until stop(), or until the process owner (this one by default)
-        ends; only the template's image where the programs run in the guest."""
+        """Makes the prefix from the template, sets registry values (key -> {name: text}), and starts the display
+        and a server that stay up until stop(), or until the process owner (this one by default) ends; where the
+        programs run in the guest, only the template's image."""
         self.work.mkdir(parents=True, exist_ok=True)
         self.make_template_image()
         if self.in_guest:
@@ -143,15 +127,13 @@ class WineSession:
                 **QUIET), self.prefix)
             made_from.write_text(self.template_image.name)
         display.start(self.display_record)
-        if registry:
-            self.set_registry(registry)
+        self.set_registry(registry or {})
         self.restart_server()
         self.end_with(owner or os.getpid())
 
     def end_with(self, owner: int) -> None:
-        """Starts a watcher that ends the display and the server once owner
-        has ended (a ctest killed before its last test stopped the session),
-        unless stop() or a later prepare() has replaced the display's record."""
+        """Starts a watcher that ends the display and the server once owner has ended (a ctest killed before its
+        last test stopped the session), unless stop() or a later prepare() has replaced the display's record."""
         _, xvfb, start = self.display_record.read_text().split()
         script = (f'while kill -0 {owner} 2>/dev/null; do sleep 1; done; '
                   f'read display pid start < "$1" 2>/dev/null && [ "$pid $start" = "{xvfb} {start}" ] || exit 0; '
@@ -191,13 +173,11 @@ class WineSession:
         with open(log_path, "wb") as log:
             status = guest.run(job, image.parent, stream=log)
         if status != 0:
-            raise RuntimeError(f"making the prefix template in the guest failed with status {status}: "
-                               f"see {log_path}")
+            raise RuntimeError(f"making the prefix template in the guest failed with status {status}: see {log_path}")
 
     def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
-        """Runs commands (argument lists, one after another while each
-        succeeds) in a guest with the template's image as this session's
-        prefix, for at most timeout seconds; returns the last one's status."""
+        """Runs commands (argument lists, in turn while each succeeds) in a guest with the template's image as
+        this session's prefix, for at most timeout seconds; returns the last one's status."""
         self.make_template_image()
         job = guest.Job(commands=commands, cwd=Path.cwd(), env=guest_env(), writable=list(writable),
                         prefix_image=self.template_image, prefix_at=self.prefix, timeout=timeout)
@@ -221,9 +201,8 @@ class WineSession:
                                env=env, check=True, **QUIET)
 
     def restart_server(self, with_display: bool = True) -> None:
-        """Ends every process of the prefix and starts a server that stays
-        up (its trace kept); the first program of a server decides whether
-        the desktop has a display."""
+        """Ends every process of the prefix and starts a server that stays up (its trace kept); the first program
+        of a server decides whether the desktop has a display."""
         stop_server(self.prefix)
         with open(self.server_log, "ab") as log:
             subprocess.run([SERVER, f"-p{SERVER_LINGER_SECONDS}"], env=self.env(with_display), check=True,
@@ -235,9 +214,8 @@ class WineSession:
 
     def run(self, arguments: list, cwd: Path, output: Path, error: Path | None = None,
             with_display: bool = True, wrapper: tuple = (), **extra) -> int:
-        """Runs a program of this build, behind wrapper (such as a timer),
-        its output to files: Wine's helper processes inherit pipe ends and
-        outlive the program."""
+        """Runs a program of this build, behind wrapper (such as a timer), its output to files: Wine's helper
+        processes inherit pipe ends and outlive the program."""
         with open(output, "ab") as out, open(error or output, "ab") as err:
             status = subprocess.run([*wrapper, self.build.loader, *map(str, arguments)], cwd=cwd,
                                     env=self.env(with_display, **extra), stdout=out, stderr=err,
@@ -246,10 +224,9 @@ class WineSession:
         return status
 
     def settle(self) -> None:
-        """Returns once the session end that the last program may have
-        requested is over. Such a program exits while wineboot.exe is still
-        ending the prefix's other processes, and that would end a program
-        started meanwhile too; so no result depends on what ran before."""
+        """Returns once the session end that the last program may have requested is over. Such a program exits
+        while wineboot.exe still ends the prefix's other processes, which would end a program started meanwhile
+        too; so no result depends on what ran before."""
         deadline = time.monotonic() + limits.PREFIX_IDLE
         while any("wineboot.exe" in line for line in self.processes()):
             if time.monotonic() > deadline:
