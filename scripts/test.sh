@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test through ctest. Where the kernel refuses 32-bit
-# programs, the shipped 32-bit images run their tests in the guest (README.md, "What runs where");
+# programs, the shipped 32-bit images run their tests in the guest (docs/testing.md);
 # HEXALIFT_I386=native|guest forces either way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
