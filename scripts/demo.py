@@ -126,8 +126,14 @@ def main() -> int:
     simulator |= {k: v for k, v in os.environ.items() if k.startswith("HEXSIM_")}
     simulator["HEXSIM_DIR"] = windows_path(MODULE)
     result = {}
-    runner = threading.Thread(target=lambda: result.update(
-        status=session.run(["hexalift.exe"], run_dir, run_dir / "console.txt", **simulator)))
+
+    def run() -> None:   # beside the screenshot; what it raised is told below
+        try:
+            result["status"] = session.run(["hexalift.exe"], run_dir, run_dir / "console.txt", **simulator)
+        except Exception as failure:   # noqa: BLE001
+            result["failure"] = failure
+
+    runner = threading.Thread(target=run)
     runner.start()
     try:
         if args.screenshot:
@@ -135,8 +141,8 @@ def main() -> int:
     finally:
         runner.join()
         session.stop()
-    if "status" not in result:
-        raise RuntimeError(f"{program} did not finish within {session.timeout} s")
+    if "failure" in result:
+        raise result["failure"]
     show_results(tools, run_dir, program, result["status"])
     if result["status"] != 0:
         raise RuntimeError(f"{program} exited with status {result['status']} (always 0 when it ran); "

@@ -17,7 +17,8 @@ bash scripts/build.sh
 echo "The shipped 32-bit images run here: $(PYTHONPATH=scripts python3 scripts/windows_host.py mode)"
 status=0
 # More jobs than cores: the Wine tests mostly wait (on the prefix template, on Wine).
-ctest --test-dir build --output-on-failure -j"$(( $(nproc) + 2 ))" || status=$?
+build=${HEXALIFT_BUILD_DIR:-build}
+ctest --test-dir "$build" --output-on-failure -j"$(( $(nproc) + 2 ))" || status=$?
 # ctest does not show why a test was skipped.
-cat build/e2e/*/skipped.txt 2>/dev/null || true
+cat "$build"/e2e/*/skipped.txt 2>/dev/null || true
 exit $status

@@ -12,7 +12,7 @@ KERNEL_DOWNLOAD = 600  # fetching and unpacking the guest's kernel, once per bui
 TEMPLATE = 900         # making the Wine prefix template (15 s here, some 150 s in the guest)
 GUEST_BATCH = 3300     # a guest that runs a batch of tests (some 10 minutes seen)
 GUEST_RUN = 3600       # a guest that runs the demo or a benchmark
-GUEST_CHECK = 90       # a guest that runs a trivial job
+GUEST_CHECK = 180      # a guest that runs a trivial job (some 10 s; three side by side on a busy machine)
 PREFIX_IDLE = 60       # a session end that a program requested, after the program
 
 

@@ -38,6 +38,12 @@ def guest_dir() -> Path:
     return build_dir() / "guest"
 
 
+def temporary() -> Path:
+    """Where Wine keeps its server's socket and other temporary files: in the build folder."""
+    (build_dir() / "tmp").mkdir(parents=True, exist_ok=True)
+    return build_dir() / "tmp"
+
+
 def template_name() -> str:
     """prefix-template-ID, ID standing for what went into it: the installed Wine packages and the recipe."""
     wine = subprocess.run(["dpkg-query", "-W", "-f", "${binary:Package} ${Version}\\n", "wine*", "libwine*"],
@@ -102,7 +108,7 @@ class WineSession:
         """A program's environment: prefix, loader, server, overrides, display; HEXSIM_* settings only from extra."""
         env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_") and k != "DISPLAY"}
         env.update(WINEPREFIX=str(prefix or self.prefix), WINELOADER=self.build.loader, WINESERVER=SERVER,
-                   WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES)
+                   WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES, TMPDIR=str(temporary()))
         running = display.recorded(self.display_record) if with_display else None
         if running:
             env["DISPLAY"] = running[0]

@@ -219,7 +219,7 @@ class FakeGuest(unittest.TestCase):
         self.qemu.write_text(f"#!{sys.executable}\n{FAKE_QEMU}")
         self.qemu.chmod(0o755)
         for patch in (mock.patch.object(guest, "QEMU", str(self.qemu)),
-                      mock.patch.object(guest.limits, "BOOT", 2),
+                      mock.patch.object(guest.limits, "BOOT", 5),
                       mock.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i")))):
             patch.start()
             self.addCleanup(patch.stop)
@@ -239,8 +239,8 @@ class FakeGuest(unittest.TestCase):
             ("panics", "ended .* before its commands did.*\n--- the guest's console:\n.*Kernel panic", None),
             ("is refused by qemu",
              "qemu said: .*no option group 'virtfs'\n--- the guest's console:\n\\(the guest printed nothing", None),
-            ("hangs", "did not end within 3 s", None),
-            ("never boots", "did not boot within 2 s", None),
+            ("hangs", "did not end within 8 s", None),
+            ("never boots", "did not boot within 5 s", None),
         ]
         for act, expected, output in table:
             with self.subTest(act=act):
@@ -248,7 +248,7 @@ class FakeGuest(unittest.TestCase):
                     self.assertEqual(self.run_guest(act), (expected, output))
                 else:
                     with self.assertRaisesRegex(guest.GuestFailed, expected):
-                        self.run_guest(act, timeout=3)
+                        self.run_guest(act, timeout=8)
                 self.assertEqual(guest.running(self.guest_dir), [], "no guest left running")
                 self.assertEqual(list((self.guest_dir / "jobs").iterdir()), [], "no job folder left")
 
