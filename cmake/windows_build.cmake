@@ -5,7 +5,9 @@
 # stand-ins). The table also says, with this machine's mode, which build
 # runs in the guest here and how long its tests may take.
 include(ExternalProject)
-execute_process(COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/windows_host.py cmake
+# The probe of this machine's kernel runs from this build folder.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env HEXALIFT_BUILD_DIR=${CMAKE_BINARY_DIR}
+  ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/windows_host.py cmake
   OUTPUT_FILE ${CMAKE_BINARY_DIR}/windows_builds.cmake COMMAND_ERROR_IS_FATAL ANY)
 include(${CMAKE_BINARY_DIR}/windows_builds.cmake)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/winhost/builds.py)

@@ -14,8 +14,8 @@ import argparse
 import os
 import subprocess
 import sys
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from winhost import BUILDS, FORCE_VARIABLE, WineSession, build_dir, decide_mode, guest, limits, windows_path
@@ -125,27 +125,18 @@ def main() -> int:
     simulator = {"HEXSIM_FL_WRITE_DELAY_MS": "3000"} if args.screenshot else {}   # the environment's wins
     simulator |= {k: v for k, v in os.environ.items() if k.startswith("HEXSIM_")}
     simulator["HEXSIM_DIR"] = windows_path(MODULE)
-    result = {}
-
-    def run() -> None:   # beside the screenshot; what it raised is told below
+    with ThreadPoolExecutor(1) as pool:   # the run, beside the screenshot
+        run = pool.submit(session.run, ["hexalift.exe"], run_dir, run_dir / "console.txt", **simulator)
         try:
-            result["status"] = session.run(["hexalift.exe"], run_dir, run_dir / "console.txt", **simulator)
-        except Exception as failure:   # noqa: BLE001
-            result["failure"] = failure
-
-    runner = threading.Thread(target=run)
-    runner.start()
-    try:
-        if args.screenshot:
-            take_screenshot(session, MODULE / "journal.txt", args.screenshot.resolve())
-    finally:
-        runner.join()
-        session.stop()
-    if "failure" in result:
-        raise result["failure"]
-    show_results(tools, run_dir, program, result["status"])
-    if result["status"] != 0:
-        raise RuntimeError(f"{program} exited with status {result['status']} (always 0 when it ran); "
+            if args.screenshot:
+                take_screenshot(session, MODULE / "journal.txt", args.screenshot.resolve())
+        finally:
+            run.exception()   # waits for the run
+            session.stop()
+    status = run.result()   # or what the run raised
+    show_results(tools, run_dir, program, status)
+    if status != 0:
+        raise RuntimeError(f"{program} exited with status {status} (always 0 when it ran); "
                            f"Wine's messages are in {run_dir / 'console.txt'}")
     return 0
 

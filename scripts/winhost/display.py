@@ -33,6 +33,7 @@ def start(record: Path) -> str:
     with os.fdopen(read_end, "rb") as pipe:   # to the line end: closed early, Xvfb's last write fails and it gives up
         number = pipe.readline()
     if not number.strip():
+        server.kill()
         raise RuntimeError(f"Xvfb did not start (see {record.with_name('xvfb.log')})")
     display = ":" + number.decode().strip()
     record.write_text(f"{display} {server.pid} {process_start(server.pid)}\n")
@@ -42,6 +43,7 @@ def start(record: Path) -> str:
         if subprocess.run(["xdpyinfo", "-display", display], **QUIET).returncode == 0:
             return display
         time.sleep(0.1)
+    stop(record)
     raise RuntimeError(f"Xvfb display {display} does not answer")
 
 

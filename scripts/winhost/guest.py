@@ -8,7 +8,6 @@ exit status as a file the guest writes after syncing, read only once qemu has en
 device, so never half-written. A guest ends with the process that starts it: when that process is killed
 (PR_SET_PDEATHSIG), gets a signal, or outlives its own parent (ctest)."""
 
-import ctypes
 import os
 import select
 import shlex
@@ -120,10 +119,9 @@ def run(job: Job, guest_dir: Path, stream=None) -> int:
     with scratch.folder(guest_dir / "jobs", prefix="job-") as job_dir, ended_by_signals():
         (job_dir / "setup.sh").write_text(setup_script(job))
         (job_dir / "commands.sh").write_text(commands_script(job))
-        with open(job_dir / "qemu.txt", "wb") as qemu_log:   # qemu gets SIGKILL when we end (PR_SET_PDEATHSIG)
-            guest = subprocess.Popen(qemu_command(kernel, initramfs, job, job_dir), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=qemu_log,
-                                     preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
+        with open(job_dir / "qemu.txt", "wb") as qemu_log:   # qemu gets SIGKILL when we end
+            command = ["setpriv", "--pdeathsig", "KILL", *qemu_command(kernel, initramfs, job, job_dir)]
+            guest = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=qemu_log)
         try:
             follow(guest, job, job_dir, stream)
         finally:
@@ -179,5 +177,6 @@ def running(guest_dir: Path) -> list:
         for argument in arguments:
             at = argument.find(mark)
             if at >= 0:
-                found.append((int(entry.name), argument[at + len(b"path="):].split(b",mount_tag")[0].decode()))
+                path = argument[at + len(b"path="):].split(b",mount_tag")[0].decode()
+                found.append((int(entry.name), path.replace(",,", ",")))   # as option() wrote it
     return found

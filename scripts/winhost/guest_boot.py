@@ -140,8 +140,12 @@ def boot_files(guest_dir: Path):
                 name = kernel_package()
                 print(f"guest: fetching {name} (Debian's kernel for the guest, unpacked in {guest_dir}, "
                       "never installed)", file=sys.stderr, flush=True)
-                subprocess.run(["apt-get", "download", "-qq", name], cwd=work, check=True,
-                               timeout=limits.KERNEL_DOWNLOAD, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                try:   # apt-get ends with us
+                    subprocess.run(["setpriv", "--pdeathsig", "TERM", "apt-get", "download", "-qq", name], cwd=work,
+                                   timeout=limits.KERNEL_DOWNLOAD, capture_output=True, text=True, check=True)
+                except subprocess.SubprocessError as failure:   # failed, or overran
+                    raise GuestFailed(f"{failure} {getattr(failure, 'stderr', '')} (if apt's package lists are out "
+                                      "of date, scripts/install-deps.sh fetches them)") from None
                 next(work.glob("*.deb")).rename(package)
             subprocess.run(["dpkg-deb", "-x", str(package), str(work / "tree")], check=True)
             for old in guest_dir.glob("initramfs-*.gz"):

@@ -15,6 +15,7 @@ from collections import namedtuple
 from pathlib import Path
 
 from . import scratch
+from .builds import build_dir
 
 FORCE_VARIABLE = "HEXALIFT_I386"
 MODES = ("native", "guest")
@@ -79,7 +80,7 @@ def runs_i386_natively():
     probe = unmatched_probe(handlers())
     if probe is None:
         return None
-    with scratch.folder(prefix="i386-probe-") as folder:
+    with scratch.folder(build_dir() / "probe", prefix="i386-probe-") as folder:   # sweeps no other scratch
         path = folder / "i386-probe"
         path.write_bytes(probe)
         path.chmod(0o755)

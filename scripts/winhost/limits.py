@@ -12,16 +12,17 @@ KERNEL_DOWNLOAD = 600  # fetching and unpacking the guest's kernel, once per bui
 TEMPLATE = 900         # making the Wine prefix template (15 s here, some 150 s in the guest)
 GUEST_BATCH = 3300     # a guest that runs a batch of tests (some 10 minutes seen)
 GUEST_RUN = 3600       # a guest that runs the demo or a benchmark
-GUEST_CHECK = 180      # a guest that runs a trivial job (some 10 s; three side by side on a busy machine)
+GUEST_CHECK = 180      # a guest that runs a trivial job (some 10 s; four side by side on a busy machine)
 PREFIX_IDLE = 60       # a session end that a program requested, after the program
+WRONG_BUILDS = 1500    # the wrong hexalift builds and their scenarios (some 4 to 8 minutes seen)
 
 
-def program(in_guest: bool) -> int:   # one Windows program, here or inside a guest
-    return PROGRAM * (GUEST_SLOWDOWN if in_guest else 1)
+def program(inside: bool) -> int:   # one Windows program, here or inside a guest
+    return PROGRAM * (GUEST_SLOWDOWN if inside else 1)
 
 
-def test(in_guest: bool) -> int:   # a test that runs at most two programs (a scenario's two runs)
-    return 2 * program(in_guest) + MARGIN
+def test(inside: bool, programs: int = 2) -> int:   # a scenario runs two programs, each waited for after
+    return programs * (program(inside) + PREFIX_IDLE) + MARGIN
 
 
 def starter(*guest_limits: int) -> int:
@@ -33,4 +34,6 @@ def starter(*guest_limits: int) -> int:
 # The template is made by a guest in the guest mode (the kernel fetched first).
 PREPARE_TEST = starter(TEMPLATE)
 GUEST_BATCH_TEST = starter(GUEST_BATCH)
-GUEST_CHECK_TEST = starter(*[GUEST_CHECK] * 4)   # the status round trips and a kill
+GUEST_CHECK_TEST = starter(GUEST_CHECK, GUEST_CHECK)   # guests side by side, then one killed
+WRONG_BRIDGES_TEST = test(False, programs=9)           # the table on the real bridge and on eight wrong ones
+WRONG_BUILDS_TEST = WRONG_BUILDS + MARGIN

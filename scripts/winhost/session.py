@@ -30,18 +30,13 @@ QUIET = display.QUIET
 SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
 LOADER_64 = BUILDS["x64"].loader        # makes prefixes and sets their registry
 IMAGE_BYTES = 4 << 30   # the disk a guest writes the template's image on (1 to 2 GB)
+ENDS_WITH_US = ["setpriv", "--pdeathsig", "TERM"]   # a child that would outlive a killed test
 SQUASHFS = ["-noappend", "-no-progress", "-quiet", "-noI", "-noD", "-noF", "-noX"]   # fast: uncompressed
 
 
 def guest_dir() -> Path:
     """The guest's kernel, the prefix template's image and the guests' jobs."""
     return build_dir() / "guest"
-
-
-def temporary() -> Path:
-    """Where Wine keeps its server's socket and other temporary files: in the build folder."""
-    (build_dir() / "tmp").mkdir(parents=True, exist_ok=True)
-    return build_dir() / "tmp"
 
 
 def template_name() -> str:
@@ -108,9 +103,9 @@ class WineSession:
         """A program's environment: prefix, loader, server, overrides, display; HEXSIM_* settings only from extra."""
         env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_") and k != "DISPLAY"}
         env.update(WINEPREFIX=str(prefix or self.prefix), WINELOADER=self.build.loader, WINESERVER=SERVER,
-                   WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES, TMPDIR=str(temporary()))
-        running = display.recorded(self.display_record) if with_display else None
-        if running:
+                   WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES,
+                   TMPDIR=str(build_dir() / "tmp"))   # Wine's server socket too: made by CMake
+        if with_display and (running := display.recorded(self.display_record)):
             env["DISPLAY"] = running[0]
         return {**env, **{k: str(v) for k, v in extra.items()}}
 
@@ -133,9 +128,9 @@ class WineSession:
                 **QUIET), self.prefix)
             made_from.write_text(self.template_image.name)
         display.start(self.display_record)
+        self.end_with(owner or os.getpid())   # at once: what fails below leaves no display behind
         self.set_registry(registry or {})
         self.restart_server()
-        self.end_with(owner or os.getpid())
 
     def end_with(self, owner: int) -> None:
         """Starts a watcher that ends the display and the server once owner has ended (a ctest killed before its
@@ -165,7 +160,8 @@ class WineSession:
         with scratch.folder(prefix="prefix-template-") as work, \
                 open(image.parent / "prefix-template.log", "wb") as log:
             self.make_template(work / "prefix", log)
-            subprocess.run(["mksquashfs", str(work / "prefix"), str(image), *SQUASHFS], check=True, **QUIET)
+            subprocess.run([*ENDS_WITH_US, "mksquashfs", str(work / "prefix"), str(image), *SQUASHFS], check=True,
+                           **QUIET)
 
     def make_image_in_guest(self, image: Path) -> None:
         """A guest writes the template's squashfs onto image, a sparse disk."""
@@ -192,7 +188,7 @@ class WineSession:
     def make_template(self, prefix: Path, log) -> None:
         """A new prefix, with Wine's set-up output in log (a file)."""
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
-        subprocess.run([LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
+        subprocess.run([*ENDS_WITH_US, LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
                        stderr=log, check=True, timeout=limits.TEMPLATE)
         # No window manager under Xvfb: unmanaged windows, or every
         # DestroyWindow waits about 2 s for one.

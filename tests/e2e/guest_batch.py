@@ -37,7 +37,7 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     """In the guest: one session for the whole batch, then each test; a test
     that overruns is stopped with everything it started in the prefix."""
     prepare_prefix(session)
-    limit = limits.test(in_guest=True)
+    limit = limits.test(inside=True)
     for name, *command in tests_of(batch):
         print(f"guest: {name}", flush=True)
         started = time.monotonic()

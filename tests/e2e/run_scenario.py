@@ -13,7 +13,7 @@ SESSION: --build pe32|x64 --mode MODE --work DIR
 again on other images of the build (the signed hexalift.exe), so that
 each run's folder stays for a look.
 
-Where the build runs in the guest (MODE vm, the pe32 build), --prepare
+Where the build runs in the guest (MODE guest, the pe32 build), --prepare
 makes the prefix template's image, and guest_batch.py runs the tests in
 the guest.
 """

@@ -10,8 +10,9 @@ configured once with the x64 toolchain; each fault is put in, hexalift
 rebuilt (one file and the link) and taken out again. A fault that leaves
 hexalift.exe as it was counts as not caught. A wrong build stops at its
 first failing scenario. The scenarios share one prefix, and each run
-waits until the prefix is idle (WineSession.run), so that no result
-depends on which scenario ran before.
+waits until a session end it requested is over (WineSession.run), so that
+no result depends on which scenario ran before. A scenario that raises (a hexalift
+that hangs, say) counts as failed; the whole run stops at its own limit.
 """
 
 import argparse
@@ -19,12 +20,13 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 from harness import folder_name, prepare_prefix
 from run_scenario import scenario_problems
 from scenarios import BY_NAME, ONLY_32_BIT
-from winhost import BUILDS, WineSession
+from winhost import BUILDS, WineSession, limits
 from winhost.builds import ROOT
 from winhost.hexalift import Tools
 
@@ -77,7 +79,8 @@ def build(source: Path, name: str, folder: Path, simulator: Path) -> bytes:
     assert before in original, (name, before)
     try:
         file.write_text(original.replace(before, after) if before else original)
-        subprocess.run(["cmake", "--build", str(source / "build"), "--target", "hexalift"], check=True,
+        subprocess.run(["setpriv", "--pdeathsig", "TERM", "cmake", "--build", str(source / "build"), "--target",
+                        "hexalift"], check=True,
                        stdout=subprocess.DEVNULL)
     finally:
         file.write_text(original)
@@ -88,6 +91,24 @@ def build(source: Path, name: str, folder: Path, simulator: Path) -> bytes:
     return (folder / "hexalift.exe").read_bytes()
 
 
+def first_failing(tools: Tools, scenarios: list, deadline: float, every: bool = False) -> list:
+    """The names of the scenarios that fail (the first only, unless every); one that raises, a hexalift that
+    hangs say, fails. Past the deadline the run stops with the rows printed so far."""
+    failed = []
+    for scenario in scenarios:
+        if time.monotonic() > deadline:
+            sys.exit(f"wrong builds: FAILED: stopped after {limits.WRONG_BUILDS} s")
+        try:
+            problems = scenario_problems(tools, scenario)
+        except Exception as failure:   # noqa: BLE001
+            problems = [f"raised {failure!r}"]
+        if problems:
+            failed.append(scenario.name)
+            if not every:
+                break
+    return failed
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--imagetool", type=Path, required=True)
@@ -95,16 +116,17 @@ def main() -> int:
     parser.add_argument("--work", type=Path, required=True)
     parser.add_argument("--mode", default="native")
     args = parser.parse_args()
+    deadline = time.monotonic() + limits.WRONG_BUILDS
     session = WineSession(args.work, BUILD, args.mode)
     source = configure(args.work)
-    prepare_prefix(session)
     scenarios = [scenario for name, scenario in BY_NAME.items() if name not in ONLY_32_BIT]
     problems = []
     print(f"{'hexalift':40} verdict", flush=True)
     try:
+        prepare_prefix(session)
         unmodified = build(source, UNMODIFIED, args.work / folder_name(UNMODIFIED), args.simulator.resolve())
         tools = Tools(args.work / folder_name(UNMODIFIED), args.imagetool, session)
-        failed = [s.name for s in scenarios if scenario_problems(tools, s)]
+        failed = first_failing(tools, scenarios, deadline, every=True)
         verdict = f"FAILED {', '.join(failed)}" if failed else f"passed all {len(scenarios)} scenarios"
         print(f"{UNMODIFIED:40} {verdict}", flush=True)
         if failed:
@@ -114,9 +136,8 @@ def main() -> int:
             if build(source, name, folder, args.simulator.resolve()) == unmodified:
                 verdict = "NOT CAUGHT: the fault left hexalift.exe as it was"
             else:
-                tools = Tools(folder, args.imagetool, session)
-                caught = next((s.name for s in scenarios if scenario_problems(tools, s)), None)
-                verdict = f"caught by {caught}" if caught else "NOT CAUGHT: every scenario passed"
+                caught = first_failing(Tools(folder, args.imagetool, session), scenarios, deadline)
+                verdict = f"caught by {caught[0]}" if caught else "NOT CAUGHT: every scenario passed"
             print(f"{name:40} {verdict}", flush=True)
             if verdict.startswith("NOT CAUGHT"):
                 problems.append(f"not caught: {name}")

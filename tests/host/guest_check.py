@@ -1,8 +1,9 @@
 """Boots the real guest on any machine, so that its kernel, initramfs and
 init cannot break unseen where 32-bit code runs natively: a trivial job's
 exit status comes back whole (0, 1, and 137 from a job killed by a
-signal), and a guest ends within 10 s after the process that started its
-starter (ctest) gets SIGTERM, and the next run sweeps what it left.
+signal); a writable share and a squashfs prefix under an overlay work as
+the guest mode's tests use them; and a guest ends within 10 s after the
+process that started its starter (ctest) gets SIGTERM.
 
   guest_check.py    (HEXALIFT_BUILD_DIR: the build folder)
 """
@@ -11,13 +12,14 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from winhost import guest
+from winhost import guest, limits
 from winhost.session import guest_dir
 
 # A starter whose job runs until it is stopped.
@@ -77,6 +79,22 @@ class RealGuest(unittest.TestCase):
         print(f"{len(table)} guests side by side: {time.monotonic() - started:.1f} s", flush=True)
         self.assertEqual(statuses, [status for _, status in table])
 
+    def test_a_writable_share_and_a_prefix_image(self):
+        with tempfile.TemporaryDirectory() as folder:   # in the build folder (TMPDIR)
+            share, tree, image, prefix = (Path(folder, name) for name in ("share", "tree", "image.sqfs", "prefix"))
+            share.mkdir()
+            tree.mkdir()
+            (tree / "from-the-image").write_text("squashfs\n")
+            subprocess.run(["mksquashfs", str(tree), str(image), "-quiet", "-no-progress"], check=True)
+            # Reads the image through the overlay, writes there (into the guest's memory) and into the share.
+            script = f"cat {prefix}/from-the-image > {share}/seen && echo new > {prefix}/written && echo done"
+            status = guest.run(guest.Job(commands=[["sh", "-c", script]], cwd=Path("/"),
+                                         env={"PATH": "/usr/bin:/bin"}, writable=[share], prefix_image=image,
+                                         prefix_at=prefix), guest_dir())
+            self.assertEqual((status, (share / "seen").read_text()), (0, "squashfs\n"))
+            self.assertEqual(sorted(p.name for p in tree.iterdir()), ["from-the-image"])
+            self.assertFalse(prefix.exists(), "the prefix lived in the guest only")
+
     def test_a_guest_ends_when_ctest_gets_sigterm(self):
         ctest = subprocess.Popen([sys.executable, "-c", PARENT, sys.executable, "-c", STARTER],
                                  env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
@@ -91,7 +109,7 @@ class RealGuest(unittest.TestCase):
             return any(guest.READY_MARK in console.read_text(errors="replace") for console in consoles
                        if console.exists())
 
-        self.assertTrue(wait_for(booted, 60), "the guest booted")
+        self.assertTrue(wait_for(booted, limits.BOOT), "the guest booted")
         (qemu, job_folder), = ours()
         ctest.send_signal(signal.SIGTERM)
         ctest.wait()

@@ -9,8 +9,14 @@
 
 TempDirectory::TempDirectory()
 {
-    char pattern[] = "/tmp/hexalift-test-XXXXXX";
-    path_ = mkdtemp(pattern);
+    // Under TMPDIR, which ctest points into the build folder.
+    const char* parent = getenv("TMPDIR");
+    std::string pattern = std::string(parent && *parent ? parent : "/tmp") + "/hexalift-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        perror(pattern.c_str());
+        abort();
+    }
+    path_ = pattern;
 }
 
 TempDirectory::~TempDirectory()

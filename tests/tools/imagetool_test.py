@@ -7,6 +7,7 @@ under Wine: what a user sees for good and bad input.
 """
 
 import argparse
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,7 @@ def tool(*args):
 class ImageTool(unittest.TestCase):
     def setUp(self):
         self.dir = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
         self.payload = self.dir / "payload"
         self.payload.write_bytes(b"abc")
         self.image = self.dir / "image"

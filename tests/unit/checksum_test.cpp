@@ -1,3 +1,4 @@
+// The image checksum and its verification on known images and sums (natively).
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -95,37 +95,37 @@ def build(host: Path, out: Path, version: str) -> None:
 
 
 def table(session: WineSession, host: Path, output: Path):
-    """(passed, failed) from the table's closing line; None without one."""
-    run_program(session, host / "Faultbridge.Tests.exe", output, echo=False, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
+    """(passed, failed) from the table's closing line, and the program's exit status; None without the line."""
+    status = run_program(session, host / "Faultbridge.Tests.exe", output, echo=False,
+                         WINEDLLOVERRIDES=CORECLR_OVERRIDES)
     found = CLOSING.findall(output.read_text(errors="replace"))
-    return tuple(map(int, found[-1])) if found else None
+    return (*map(int, found[-1]), status) if found else None
 
 
 def run(session: WineSession, host: Path, out: Path) -> int:
     """The real bridge first, which must pass every case, then each wrong
     one, which must fail a case; one whose library is the real one's, byte
-    for byte, changed nothing and counts as not caught."""
+    for byte, changed nothing and counts as not caught. Rows as they come."""
     session.work.mkdir(parents=True, exist_ok=True)
     real_library = (host / "Faultbridge.dll").read_bytes()
-    rows, problems = [], []
+    problems = []
+    print(f"{'bridge':52} the table on it", flush=True)
     real = table(session, host, session.work / "real-bridge.out")
-    rows.append(f"{'the real bridge':52} " + ("no closing line" if real is None else
-                                             f"{real[0]} passed, {real[1]} failed"))
-    if real is None or real[1] != 0:
+    print(f"{'the real bridge':52} " + ("no closing line" if real is None else
+                                       f"{real[0]} passed, {real[1]} failed, exit status {real[2]}"), flush=True)
+    if real is None or real[1:] != (0, 0):
         problems.append("the real bridge does not pass the table")
     for name in WRONG:
         wrong_host = out / folder_name(name) / "host"
         if (wrong_host / "Faultbridge.dll").read_bytes() == real_library:
-            result, verdict = None, "NOT CAUGHT: the fault left Faultbridge.dll as it was"
+            verdict = "NOT CAUGHT: the fault left Faultbridge.dll as it was"
         else:
             result = table(session, wrong_host, session.work / f"{folder_name(name)}.out")
             verdict = ("no closing line" if result is None else
                        f"{result[1]} cases failed" if result[1] else "NOT CAUGHT: every case passed")
-        rows.append(f"{name:52} {verdict}")
+        print(f"{name:52} {verdict}", flush=True)
         if verdict.startswith("NOT CAUGHT") or verdict == "no closing line":
             problems.append(f"{name}: {verdict}")
-    print(f"\n{'bridge':52} the table on it")
-    print("\n".join(rows))
     print(f"wrong bridges: {'FAILED: ' + '; '.join(problems) if problems else f'each of {len(WRONG)} caught'}")
     return 1 if problems else 0
 
