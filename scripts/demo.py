@@ -6,9 +6,8 @@ else in the guest, a small virtual machine whose kernel does (about half a minut
 time, while its Wine prefix is made). --x64 runs the x86-64 build of the same sources, which runs natively
 everywhere but is not what ships.
 
-The simulated flash lives in BUILD/demo/module (BUILD: the build folder, build/ unless HEXALIFT_BUILD_DIR
-says otherwise) and survives between runs: run the demo twice and the second run finds both images
-current. HEXSIM_* variables in the environment reach the simulator (see README.md)."""
+The simulated flash lives in BUILD/demo/module (BUILD: build/, or HEXALIFT_BUILD_DIR) and survives between
+runs: the second run finds both images current. HEXSIM_* variables reach the simulator (docs/running.md)."""
 
 import argparse
 import os
@@ -22,8 +21,7 @@ from winhost import BUILDS, FORCE_VARIABLE, WineSession, build_dir, decide_mode,
 from winhost.hexalift import FPGA_IMAGE, PROCESSOR_IMAGE, RUN_LOG, Setup, Tools, lay_out
 
 BUILD = build_dir()
-DEMO = BUILD / "demo"
-MODULE = DEMO / "module"
+DEMO, MODULE = BUILD / "demo", BUILD / "demo" / "module"
 
 
 def arguments():

@@ -29,6 +29,9 @@ SERVER_LINGER_SECONDS = 900
 QUIET = display.QUIET
 SERVER = "/usr/lib/wine/wineserver64"   # one 64-bit server for every prefix
 LOADER_64 = BUILDS["x64"].loader        # makes prefixes and sets their registry
+# One TMPDIR, in the build folder, for all this process starts: Wine finds its server's socket through it.
+os.environ["TMPDIR"] = str(build_dir() / "tmp")
+(build_dir() / "tmp").mkdir(parents=True, exist_ok=True)
 IMAGE_BYTES = 4 << 30   # the disk a guest writes the template's image on (1 to 2 GB)
 ENDS_WITH_US = ["setpriv", "--pdeathsig", "TERM"]   # a child that would outlive a killed test
 SQUASHFS = ["-noappend", "-no-progress", "-quiet", "-noI", "-noD", "-noF", "-noX"]   # fast: uncompressed
@@ -103,8 +106,7 @@ class WineSession:
         """A program's environment: prefix, loader, server, overrides, display; HEXSIM_* settings only from extra."""
         env = {k: v for k, v in os.environ.items() if not k.startswith("HEXSIM_") and k != "DISPLAY"}
         env.update(WINEPREFIX=str(prefix or self.prefix), WINELOADER=self.build.loader, WINESERVER=SERVER,
-                   WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES,
-                   TMPDIR=str(build_dir() / "tmp"))   # Wine's server socket too: made by CMake
+                   WINEDEBUG="-all", WINEDLLOVERRIDES=DEFAULT_OVERRIDES)
         if with_display and (running := display.recorded(self.display_record)):
             env["DISPLAY"] = running[0]
         return {**env, **{k: str(v) for k, v in extra.items()}}

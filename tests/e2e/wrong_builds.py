@@ -104,6 +104,8 @@ def first_failing(tools: Tools, scenarios: list, deadline: float, every: bool = 
             problems = [f"raised {failure!r}"]
         if problems:
             failed.append(scenario.name)
+            if every:   # the unmodified build: say why, for it should not fail
+                print("\n".join(f"  {scenario.name}: {problem}" for problem in problems), flush=True)
             if not every:
                 break
     return failed
