@@ -10,14 +10,14 @@ if ! command -v dotnet >/dev/null; then
   echo "package it, so install it from Microsoft (version 8 or later) and run scripts/test.sh again." >&2
   exit 1
 fi
-# The tests sign bundles with throwaway keys of their own; the build they
-# test is the unsigned one.
+# The tests sign bundles with throwaway keys of their own; the build they test is the unsigned one.
 unset HEXALIFT_SIGNING_PFX HEXALIFT_SIGNING_PASSWORD HEXALIFT_SIGNING_TIMESTAMP_URL
+build=${HEXALIFT_BUILD_DIR:-build}
+export PYTHONPYCACHEPREFIX="$(realpath -m "$build")/pycache"   # compiled modules in the build folder too
 bash scripts/build.sh
 echo "The shipped 32-bit images run here: $(PYTHONPATH=scripts python3 scripts/windows_host.py mode)"
 status=0
 # More jobs than cores: the Wine tests mostly wait (on the prefix template, on Wine).
-build=${HEXALIFT_BUILD_DIR:-build}
 ctest --test-dir "$build" --output-on-failure -j"$(( $(nproc) + 2 ))" || status=$?
 # ctest does not show why a test was skipped.
 cat "$build"/e2e/*/skipped.txt 2>/dev/null || true

@@ -43,6 +43,7 @@ class Job:
     disk: Path | None = None           # a writable raw disk, /dev/vda in the guest
     timeout: int = limits.GUEST_CHECK  # the guest's whole life, boot included
     memory_mib: int = 3072
+    cpus: int = 1   # two help a guest that has this machine to itself (the template's: 280 s -> 215 s)
 
 
 def setup_script(job: Job) -> str:
@@ -77,9 +78,9 @@ def qemu_command(kernel: Path, initramfs: Path, job: Job, job_dir: Path) -> list
     """The guest, with the job's folder (set-up, commands, status) shared."""
     # qemu 7.2's TCG takes a user-mode iret for a supervisor access, which
     # SMAP faults: without -smap every Wine process crashes the guest's kernel.
-    command = [QEMU, "-accel", "tcg", "-cpu", "max,-smap", "-smp", "1", "-m", str(job.memory_mib),
-               "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-nic", "none",
-               "-device", f"isa-debug-exit,iobase={EXIT_PORT:#x},iosize=1",
+    command = [QEMU, "-accel", "tcg,thread=multi", "-cpu", "max,-smap", "-smp", str(job.cpus),
+               "-m", str(job.memory_mib), "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
+               "-nic", "none", "-device", f"isa-debug-exit,iobase={EXIT_PORT:#x},iosize=1",
                "-kernel", str(kernel), "-initrd", str(initramfs), "-append", "console=ttyS0 quiet panic=-1",
                "-serial", f"file:{job_dir / 'console.txt'}", "-serial", "stdio",
                *share("hostroot", Path("/"), "readonly=on", "multidevs=remap"), *share("job", job_dir)]

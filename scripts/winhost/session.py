@@ -19,10 +19,10 @@ from pathlib import Path
 from . import display, guest, i386, limits, scratch
 from .builds import BUILDS, ROOT, Build, build_dir
 
-DEFAULT_OVERRIDES = "mscoree=;mshtml="   # Wine's Mono and Gecko installers would open a dialog and hang
-# A CoreCLR program needs Wine's own mscoree, which loads every .NET assembly the runtime loads as a DLL;
-# it is no .NET image itself, so Wine's Mono is never asked for.
-CORECLR_OVERRIDES = "mshtml="
+# Wine's Mono and Gecko installers would open a dialog and hang; its menu builder writes into HOME.
+DEFAULT_OVERRIDES = "mscoree=;mshtml=;winemenubuilder.exe="
+# A CoreCLR program needs Wine's own mscoree (it loads the runtime's assemblies as DLLs; Mono is never asked).
+CORECLR_OVERRIDES = "mshtml=;winemenubuilder.exe="
 # A server that ends on its own between two programs can drop the next one's connection: it stays up, but
 # not for ever after a killed run.
 SERVER_LINGER_SECONDS = 900
@@ -153,7 +153,7 @@ class WineSession:
             if not self.template_image.exists():
                 for old in folder.glob("prefix-template-*.sqfs*"):
                     old.unlink()
-                where = "in the guest, about 2 minutes" if self.mode == "guest" else "about 15 s"
+                where = "in the guest, some 4 minutes" if self.mode == "guest" else "about 15 s"
                 i386.say(f"making the Wine prefix template's image {self.template_image} (once, {where})")
                 replace_atomically(self.make_image_in_guest if self.mode == "guest" else self.make_image,
                                    self.template_image)
@@ -172,7 +172,7 @@ class WineSession:
         inside = Path("/var/tmp/prefix-template")   # on the guest's own memory
         job = guest.Job(commands=[[sys.executable, ROOT / "scripts" / "windows_host.py", "make-template", inside],
                                   ["mksquashfs", inside, "/dev/vda", *SQUASHFS]],
-                        cwd=ROOT, env=guest_env(), disk=image, timeout=limits.TEMPLATE, memory_mib=4096)
+                        cwd=ROOT, env=guest_env(), disk=image, timeout=limits.TEMPLATE, memory_mib=4096, cpus=2)
         log_path = image.parent / "prefix-template.log"
         with open(log_path, "wb") as log:
             status = guest.run(job, image.parent, stream=log)
@@ -192,8 +192,7 @@ class WineSession:
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
         subprocess.run([*ENDS_WITH_US, LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
                        stderr=log, check=True, timeout=limits.TEMPLATE)
-        # No window manager under Xvfb: unmanaged windows, or every
-        # DestroyWindow waits about 2 s for one.
+        # No window manager under Xvfb: unmanaged windows, or every DestroyWindow waits about 2 s for one.
         self.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}}, prefix)
         subprocess.run([SERVER, "-w"], env=env, check=True, **QUIET)
 

@@ -11,7 +11,8 @@ Wine session costs about half a minute, a scenario a few seconds.
       prints what test NAME printed in the guest and exits with its status,
       as ctest's test NAME.
 
-FILE has a line per test: its name and its command, separated by tabs.
+FILE has a line per test: its name, how many Windows programs it runs (its
+limit) and its command, separated by tabs.
 SESSION: --build pe32|x64 --work DIR
 """
 
@@ -37,8 +38,8 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     """In the guest: one session for the whole batch, then each test; a test
     that overruns is stopped with everything it started in the prefix."""
     prepare_prefix(session)
-    limit = limits.test(inside=True)
-    for name, *command in tests_of(batch):
+    for name, programs, *command in tests_of(batch):
+        limit = limits.test(inside=True, programs=int(programs))
         print(f"guest: {name}", flush=True)
         started = time.monotonic()
         with open(results / f"{name}.txt", "wb") as output:

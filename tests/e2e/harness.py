@@ -58,8 +58,12 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     # token. Once asked, it traces every process of the prefix: the log is
     # emptied for each run (the server appends to it).
     os.truncate(session.server_log, 0)
-    status = session.run(["hexalift.exe"], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
-                         with_display=setup.display, WINEDEBUG="-all,+relay,+server", **setup.simulator)
+    try:
+        status = session.run(["hexalift.exe"], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
+                             with_display=setup.display, WINEDEBUG="-all,+relay,+server", **setup.simulator)
+    except BaseException:   # a hexalift that hung: the next run gets a prefix with nothing left and a display
+        session.restart_server()
+        raise
     requests = session.server_log.read_text(encoding="latin-1")
     if not setup.display:
         session.restart_server()

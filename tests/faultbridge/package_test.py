@@ -53,7 +53,8 @@ class Package(unittest.TestCase):
         (project / "NuGet.Config").write_text(
             '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/>'
             f'<add key="feed" value="{feed}"/><add key="machine" value="{cache}"/></packageSources></configuration>\n')
-        result = subprocess.run(["dotnet", "build", str(project), "-c", "Release", "--nologo",
+        result = subprocess.run(["setpriv", "--pdeathsig", "TERM",   # the build ends with this test
+                                 "dotnet", "build", str(project), "-c", "Release", "--nologo",
                                  "--packages", str(WORK / "packages"), "-o", str(WORK / "out"),
                                  f"-p:FaultbridgeVersion={VERSION}"],
                                 capture_output=True, text=True)

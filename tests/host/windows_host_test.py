@@ -8,6 +8,7 @@ ends with the process that owns it. A stand-in for qemu plays
 the guest; tests/host/guest_check.py boots the real one."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -304,6 +305,23 @@ class Scratch(unittest.TestCase):
         for worker in workers:
             worker.join()
         self.assertEqual(failures, [])
+
+    def test_a_sweep_while_a_folder_is_made_or_used_leaves_it(self):
+        parent, made = scratch_dir(self), tempfile.mkdtemp
+
+        def sweep():
+            for left in scratch.left_behind(parent):
+                shutil.rmtree(left)
+
+        def made_then_swept(**arguments):   # another run sweeps before this one holds the lock
+            new = made(**arguments)
+            sweep()
+            return new
+
+        with mock.patch.object(scratch.tempfile, "mkdtemp", made_then_swept), \
+                scratch.folder(parent, prefix="job-") as folder:
+            sweep()
+            (folder / "file").write_text("in use")
 
     def test_what_a_sweep_takes(self):
         parent = scratch_dir(self)

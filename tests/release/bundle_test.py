@@ -20,6 +20,7 @@ from throwaway_pki import make_pki
 BUNDLE, ARGUMENTS, SOURCE, SECOND_BUILD = (Path(argument) for argument in sys.argv[1:5])
 VERSION = sys.argv[5]   # the project's, as the build made it
 SETTINGS = ("HEXALIFT_SIGNING_PFX", "HEXALIFT_SIGNING_PASSWORD", "HEXALIFT_SIGNING_TIMESTAMP_URL")
+ENDS_WITH_TEST = ["setpriv", "--pdeathsig", "TERM"]   # the builds below stop when this test is killed
 
 
 def environment(**settings) -> dict:
@@ -30,8 +31,8 @@ def environment(**settings) -> dict:
 
 def build_second_bundle(**settings) -> tuple[bytes, list]:
     """The bundle's bytes, and the lines of the build's output about it."""
-    done = subprocess.run(["cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"], check=True,
-                          stdout=subprocess.PIPE, text=True, env=environment(**settings))
+    done = subprocess.run([*ENDS_WITH_TEST, "cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"],
+                          check=True, stdout=subprocess.PIPE, text=True, env=environment(**settings))
     said = [line for line in done.stdout.splitlines() if line.startswith(BUNDLE.name)]
     return (SECOND_BUILD / "release" / BUNDLE.name).read_bytes(), said
 
@@ -49,7 +50,7 @@ class Bundle(BundleChecks, unittest.TestCase):
 
 class SecondBuild(unittest.TestCase):
     def test_same_bytes_unsigned_signed_and_unsigned_again(self):
-        subprocess.run(["cmake", "-S", str(SOURCE), "-B", str(SECOND_BUILD)], check=True,
+        subprocess.run([*ENDS_WITH_TEST, "cmake", "-S", str(SOURCE), "-B", str(SECOND_BUILD)], check=True,
                        stdout=subprocess.DEVNULL)
         unsigned, said = build_second_bundle()
         self.assertEqual(said, [f"{BUNDLE.name}: not signed (HEXALIFT_SIGNING_PFX is not set)"])
@@ -63,8 +64,8 @@ class SecondBuild(unittest.TestCase):
         signed, _ = build_second_bundle(**key)
         self.assertTrue(carries_signature(read_from(second, "hexalift.exe")))
         from_first_build = SECOND_BUILD / "signed-from-first-build" / BUNDLE.name
-        subprocess.run([sys.executable, str(SOURCE / "release" / "make_bundle.py"), f"@{ARGUMENTS}",
-                        f"--output={from_first_build}"], check=True, stdout=subprocess.DEVNULL,
+        subprocess.run([*ENDS_WITH_TEST, sys.executable, str(SOURCE / "release" / "make_bundle.py"),
+                        f"@{ARGUMENTS}", f"--output={from_first_build}"], check=True, stdout=subprocess.DEVNULL,
                        env=environment(**key))
         self.assertEqual(from_first_build.read_bytes(), signed, "signed twice, in two build folders")
 
