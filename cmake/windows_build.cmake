@@ -10,9 +10,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env HEXALIFT_BUILD_DIR=${CMAKE_BINAR
   ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/windows_host.py cmake
   OUTPUT_FILE ${CMAKE_BINARY_DIR}/windows_builds.cmake COMMAND_ERROR_IS_FATAL ANY)
 include(${CMAKE_BINARY_DIR}/windows_builds.cmake)
-# The table, the probe and the limits: a change to one configures again.
-foreach(source builds i386 limits)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/winhost/${source}.py)
+# The table, the probe, the limits and what writes them out: a change to one configures again.
+foreach(source winhost/builds winhost/i386 winhost/limits windows_host)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/${source}.py)
 endforeach()
 message(STATUS "32-bit x86 programs run here: ${I386_MODE}")
 

@@ -31,15 +31,20 @@ endfunction()
 
 # add_windows_test(BUILD KIND NAME [PROGRAMS N] COMMAND...): N, the Windows
 # programs the test runs (2 by default), sets its limit in a guest's batch;
-# here the caller sets a limit other than TEST_LIMIT.
+# on this machine the caller sets a limit other than TEST_LIMIT.
 function(add_windows_test build kind name)
   set(test ${kind}.${build}.${name})
-  cmake_parse_arguments(PARSE_ARGV 3 arg "" "PROGRAMS" "")
-  if(NOT arg_PROGRAMS)
-    set(arg_PROGRAMS 2)
+  set(command ${ARGN})
+  set(programs 2)
+  if(ARGV3 STREQUAL "PROGRAMS")
+    if(NOT ARGV4 MATCHES "^[1-9][0-9]*$")
+      message(FATAL_ERROR "add_windows_test ${test}: PROGRAMS takes a count, not '${ARGV4}'")
+    endif()
+    set(programs ${ARGV4})
+    list(REMOVE_AT command 0 1)
   endif()
   if(NOT WINDOWS_BUILD_${build}_IN_GUEST)
-    add_test(NAME ${test} COMMAND ${ENDS_WITH_CTEST} ${arg_UNPARSED_ARGUMENTS})
+    add_test(NAME ${test} COMMAND ${ENDS_WITH_CTEST} ${command})
     windows_test_properties(${test} ${build})
     return()
   endif()
@@ -51,8 +56,8 @@ function(add_windows_test build kind name)
   math(EXPR shard "${count} % ${GUEST_SHARDS} + 1")
   math(EXPR count "${count} + 1")
   set_property(GLOBAL PROPERTY guest_tests_${build} ${count})
-  list(JOIN arg_UNPARSED_ARGUMENTS "\t" command)
-  set_property(GLOBAL APPEND_STRING PROPERTY guest_batch_${build}_${shard} "${test}\t${arg_PROGRAMS}\t${command}\n")
+  list(JOIN command "\t" line)
+  set_property(GLOBAL APPEND_STRING PROPERTY guest_batch_${build}_${shard} "${test}\t${programs}\t${line}\n")
   add_test(NAME ${test} COMMAND ${ENDS_WITH_CTEST} ${Python3_EXECUTABLE} ${GUEST_BATCH} report ${test}
     --results ${CMAKE_BINARY_DIR}/e2e/${build}/guest-${shard})
   set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL};in-guest"

@@ -17,15 +17,16 @@ SESSION: --build pe32|x64 --work DIR
 """
 
 import argparse
+import atexit
 import os
 import runpy
 import signal
 import sys
+import threading
 import time
 import traceback
 from pathlib import Path
 
-import run_scenario  # noqa: F401  imported once for every test of the batch (see start)
 from harness import prepare_prefix
 from winhost import BUILDS, WineSession, guest, limits
 
@@ -38,31 +39,44 @@ def tests_of(batch: Path) -> list:
 
 def start(command: list, output) -> int:
     """The process of a test, in a session of its own, its output to output. A Python test is a fork of this
-    process, which has the test bed's modules loaded: starting Python and importing them anew took some 5 s
-    of a test's 20 in a guest."""
+    process, which has the test bed's modules loaded (run_inside): starting Python and importing them anew
+    took some 5 s of a test's 22 in a guest. Any other test is started as a program."""
     pid = os.fork()
     if pid:
         return pid
+    status = 1
     try:
         os.setsid()
         os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
         for descriptor in (1, 2):
             os.dup2(output.fileno(), descriptor)
-        if command[0] != sys.executable or not command[1].endswith(".py"):
-            os.execv(command[0], command)
+        if len(command) < 2 or command[0] != sys.executable or not command[1].endswith(".py"):
+            for number in (signal.SIGPIPE, signal.SIGXFSZ):   # as a program started by subprocess gets them
+                signal.signal(number, signal.SIG_DFL)
+            os.execvp(command[0], command)
+        atexit._clear()   # this process's exit handlers are not the test's
         sys.argv, sys.path[0] = command[1:], str(Path(command[1]).parent)
-        runpy.run_path(command[1], run_name="__main__")
-        status = 0
-    except SystemExit as ended:
-        status = ended.code if isinstance(ended.code, int) else 0 if ended.code is None else 1
-        if not isinstance(ended.code, (int, type(None))):
-            print(ended.code, file=sys.stderr)
+        try:
+            runpy.run_path(command[1], run_name="__main__")
+            status = 0
+        except SystemExit as ended:
+            status = ended.code if isinstance(ended.code, int) else 0 if ended.code is None else 1
+            if not isinstance(ended.code, (int, type(None))):
+                print(ended.code, file=sys.stderr)
+        for thread in threading.enumerate():   # what Python's own exit waits for
+            if thread is not threading.current_thread() and not thread.daemon:
+                thread.join()
+        atexit._run_exitfuncs()
     except BaseException:   # noqa: BLE001  the test's own failure, told as Python would
         traceback.print_exc()
         status = 1
-    sys.stdout.flush()
-    sys.stderr.flush()
-    os._exit(status)
+    finally:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except Exception:   # noqa: BLE001  a stream the test closed
+                pass
+        os._exit(status & 0xFF)
 
 
 def wait(pid: int, limit: float):
@@ -79,9 +93,12 @@ def wait(pid: int, limit: float):
 def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     """In the guest: one session for the whole batch, then each test; a test
     that overruns is stopped with everything it started in the prefix."""
+    import run_scenario  # noqa: F401  loaded once here for every Python test of the batch (start)
     prepare_prefix(session)
+    # What is left of the guest's own limit, its boot and the host's work aside: no test outlives its guest.
+    deadline = time.monotonic() + limits.GUEST_BATCH - limits.BOOT - limits.MARGIN
     for name, programs, *command in tests_of(batch):
-        limit = limits.test(inside=True, programs=int(programs))
+        limit = int(min(limits.test(inside=True, programs=int(programs)), deadline - time.monotonic()))
         print(f"guest: {name}", flush=True)
         started = time.monotonic()
         with open(results / f"{name}.txt", "wb") as output:

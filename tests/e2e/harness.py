@@ -2,6 +2,7 @@
 everything a scenario checks: exit status, console output, the run log's
 bytes, the simulator's journal and what reached flash."""
 
+import contextlib
 import os
 import re
 import subprocess
@@ -61,8 +62,9 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     try:
         status = session.run(["hexalift.exe"], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
                              with_display=setup.display, WINEDEBUG="-all,+relay,+server", **setup.simulator)
-    except BaseException:   # a hexalift that hung: the next run gets a prefix with nothing left and a display
-        session.restart_server()
+    except BaseException:   # a hexalift that hung, say: the next run gets a prefix with nothing left, a display
+        with contextlib.suppress(Exception):   # the run's own error is the one to tell
+            session.restart_server()
         raise
     requests = session.server_log.read_text(encoding="latin-1")
     if not setup.display:

@@ -20,6 +20,7 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
+import guest_batch
 from harness import folder_name
 from winhost import BUILDS, WineSession, display, guest, i386, scratch, session as session_module
 
@@ -332,6 +333,59 @@ class Scratch(unittest.TestCase):
             os.utime(parent / name, (time.time() - age,) * 2)
         self.assertEqual(sorted(p.name for p in scratch.left_behind(parent)),
                          sorted(name for name, _, swept in table if swept))
+
+
+class BatchTests(unittest.TestCase):
+    """A guest batch's tests, started here as in the guest: a Python test as a fork of the batch's process,
+    any other as a program, each in a session of its own."""
+
+    def started(self, command: list, limit: float = 60):
+        output_path = scratch_dir(self) / "output.txt"
+        with open(output_path, "wb") as output:
+            test = guest_batch.start(command, output)
+            status = guest_batch.wait(test, limit)
+        return test, status, output_path.read_text()
+
+    def test_status_and_output(self):
+        script = scratch_dir(self) / "a_test.py"
+        # the Python test's body -> its exit status, and what its output holds
+        table = [
+            ("print('passed')", 0, "passed"),
+            ("import sys; sys.exit(3)", 3, ""),
+            ("import sys; sys.exit('no result')", 1, "no result"),
+            ("raise ValueError('broken')", 1, "ValueError: broken"),
+            ("import os, signal; os.kill(os.getpid(), signal.SIGKILL)", -signal.SIGKILL, ""),
+            ("import sys; print('closed'); sys.stdout.close()", 0, "closed"),
+            ("import atexit; atexit.register(print, 'at exit')", 0, "at exit"),
+            ("import threading, time; threading.Thread(target=lambda: (time.sleep(0.5), print('late'))).start()",
+             0, "late"),
+            ("import sys; print(sys.argv[1:], __name__)", 0, "['an argument'] __main__"),
+        ]
+        for body, status, said in table:
+            with self.subTest(body):
+                script.write_text(body + "\n")
+                _, got, output = self.started([sys.executable, str(script), "an argument"])
+                self.assertEqual(got, status, output)
+                self.assertIn(said, output)
+        with self.subTest("a program"):
+            self.assertEqual(self.started(["sh", "-c", "echo from sh; exit 4"])[1:], (4, "from sh\n"))
+
+    def test_an_overrun_is_stopped_with_what_it_started(self):
+        pid_file = scratch_dir(self) / "pid"
+        test, status, _ = self.started(["sh", "-c", f"sleep 60 & echo $! > '{pid_file}'; wait"], limit=1)
+        self.assertIsNone(status)
+        os.killpg(test, signal.SIGKILL)   # as the batch does
+        os.waitpid(test, 0)
+        child = Path(f"/proc/{pid_file.read_text().strip()}/stat")
+        for _ in range(50):
+            try:
+                if child.read_text().split()[2] == "Z":
+                    break
+            except FileNotFoundError:
+                break
+            time.sleep(0.1)
+        else:
+            self.fail("the test's own child still runs")
 
 
 class SessionEnd(unittest.TestCase):
