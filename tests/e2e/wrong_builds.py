@@ -29,6 +29,7 @@ from scenarios import BY_NAME, ONLY_32_BIT
 from winhost import BUILDS, WineSession, limits
 from winhost.builds import ROOT
 from winhost.hexalift import Tools
+from winhost.session import ENDS_WITH_US
 
 BUILD = BUILDS["x64"]
 UNMODIFIED = "unmodified hexalift"
@@ -79,9 +80,8 @@ def build(source: Path, name: str, folder: Path, simulator: Path) -> bytes:
     assert before in original, (name, before)
     try:
         file.write_text(original.replace(before, after) if before else original)
-        subprocess.run(["setpriv", "--pdeathsig", "TERM", "cmake", "--build", str(source / "build"), "--target",
-                        "hexalift"], check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run([*ENDS_WITH_US, "cmake", "--build", str(source / "build"), "--target", "hexalift"],
+                       check=True, stdout=subprocess.DEVNULL)
     finally:
         file.write_text(original)
     folder.mkdir(parents=True, exist_ok=True)

@@ -37,6 +37,13 @@ def entry(magic: bytes, mask: bytes, enabled: bool = True) -> str:
             f"offset 0\nmagic {magic.hex()}\nmask {mask.hex()}\n")
 
 
+def wait_for(condition, seconds: float) -> bool:
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return condition()
+
+
 def scratch_dir(test: unittest.TestCase) -> Path:
     """A folder in the build folder's (TMPDIR), removed after the test."""
     folder = tempfile.TemporaryDirectory()
@@ -254,12 +261,6 @@ class FakeGuest(unittest.TestCase):
                 self.assertEqual(guest.running(self.guest_dir), [], "no guest left running")
                 self.assertEqual(list((self.guest_dir / "jobs").iterdir()), [], "no job folder left")
 
-    def wait_for(self, condition, seconds: float) -> bool:
-        deadline = time.monotonic() + seconds
-        while not condition() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        return condition()
-
     def test_a_guest_ends_with_its_starter_and_the_next_run_sweeps(self):
         code = ["-c", STARTER, str(self.qemu), str(self.guest_dir)]
         env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
@@ -277,12 +278,12 @@ class FakeGuest(unittest.TestCase):
                     command = [sys.executable, "-c", PARENT, *command]
                 process = subprocess.Popen(command, env=env)
                 self.addCleanup(process.kill)
-                self.assertTrue(self.wait_for(lambda: guest.running(self.guest_dir), 20), "the guest started")
+                self.assertTrue(wait_for(lambda: guest.running(self.guest_dir), 20), "the guest started")
                 process.send_signal(number)
                 process.wait()
-                self.assertTrue(self.wait_for(lambda: not guest.running(self.guest_dir), 10),
+                self.assertTrue(wait_for(lambda: not guest.running(self.guest_dir), 10),
                                 "the guest ends within 10 s")
-                self.assertTrue(self.wait_for(lambda: bool(scratch.left_behind(jobs)) != removed_at_once, 5),
+                self.assertTrue(wait_for(lambda: bool(scratch.left_behind(jobs)) != removed_at_once, 5),
                                 "the job folder")
                 self.assertEqual(self.run_guest("runs")[0], 3)
                 self.assertEqual(list(jobs.iterdir()), [], "the next run swept what was left")
@@ -377,15 +378,14 @@ class BatchTests(unittest.TestCase):
         os.killpg(test, signal.SIGKILL)   # as the batch does
         os.waitpid(test, 0)
         child = Path(f"/proc/{pid_file.read_text().strip()}/stat")
-        for _ in range(50):
+
+        def ended() -> bool:   # gone, or a zombie that nothing reaps yet
             try:
-                if child.read_text().split()[2] == "Z":
-                    break
+                return child.read_text().split()[2] == "Z"
             except FileNotFoundError:
-                break
-            time.sleep(0.1)
-        else:
-            self.fail("the test's own child still runs")
+                return True
+
+        self.assertTrue(wait_for(ended, 5), "the test's own child ended with it")
 
 
 class SessionEnd(unittest.TestCase):
