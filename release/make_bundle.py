@@ -32,7 +32,7 @@ from pathlib import Path
 
 from signing import PFX, Signer, SigningError, signer_from_environment
 
-FIXED_TIME = (1980, 1, 1, 0, 0, 0)
+FIXED_TIME = (1980, 1, 1) + (0,) * 3   # midnight of the first day a zip entry can hold
 
 
 def add(archive: zipfile.ZipFile, name: str, data: bytes, executable: bool) -> None:

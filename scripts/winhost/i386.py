@@ -33,12 +33,12 @@ def say(text: str) -> None:
 
 def i386_program(padding: bytes = bytes(8)) -> bytes:
     """A static i386 ELF program that only exits with status 0; padding fills identification bytes 8 to 15."""
-    code = bytes([0xB8, 1, 0, 0, 0, 0x31, 0xDB, 0xCD, 0x80])   # exit(0) through int 0x80
+    code = b"\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80"   # exit(0) through int 0x80
     base, header_size, program_header_size = 0x08048000, 52, 32
     size = header_size + program_header_size + len(code)
     header = I386_MAGIC[:8] + padding + struct.pack(
         "<HHIIIIIHHHHHH", 2, 3, 1, base + header_size + program_header_size,
-        header_size, 0, 0, header_size, program_header_size, 1, 0, 0, 0)
+        header_size, 0, 0, header_size, program_header_size, 1, *(0,) * 3)
     program_header = struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)
     return header + program_header + code
 
