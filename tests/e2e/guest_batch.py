@@ -90,6 +90,12 @@ def wait(pid: int, limit: float):
     return None
 
 
+def stop(pid: int) -> None:
+    """Ends a test started by start() with everything it started in its session."""
+    os.killpg(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+
+
 def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     """In the guest: one session for the whole batch, then each test; a test
     that overruns is stopped with everything it started in the prefix."""
@@ -105,8 +111,7 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
             test = start(command, output)
             status = wait(test, limit)
             if status is None:
-                os.killpg(test, signal.SIGKILL)
-                os.waitpid(test, 0)
+                stop(test)
                 session.restart_server()
                 output.write(f"\n{name}: stopped after {limit} s in the guest\n".encode())
                 status = NOT_RUN

@@ -29,9 +29,9 @@ from scenarios import BY_NAME, ONLY_32_BIT
 from winhost import BUILDS, WineSession, limits
 from winhost.builds import ROOT
 from winhost.hexalift import Tools
-from winhost.session import ENDS_WITH_US
 
 BUILD = BUILDS["x64"]
+ENDS_WITH_TEST = [str(ROOT / "tests" / "support" / "ends_with_test.sh")]   # the builds, with their compilers
 UNMODIFIED = "unmodified hexalift"
 # What each wrong build changes: (file, original, replacement).
 WRONG = {
@@ -65,7 +65,7 @@ def configure(work: Path) -> Path:
     source = work / "source"
     shutil.rmtree(source, ignore_errors=True)
     shutil.copytree(ROOT, source, ignore=not_sources)
-    subprocess.run(["cmake", "-S", str(source), "-B", str(source / "build"),
+    subprocess.run([*ENDS_WITH_TEST, "cmake", "-S", str(source), "-B", str(source / "build"),
                     f"-DCMAKE_TOOLCHAIN_FILE={source / 'cmake' / BUILD.toolchain}", "-DCMAKE_BUILD_TYPE=Release"],
                    check=True, stdout=subprocess.DEVNULL)
     return source
@@ -80,7 +80,7 @@ def build(source: Path, name: str, folder: Path, simulator: Path) -> bytes:
     assert before in original, (name, before)
     try:
         file.write_text(original.replace(before, after) if before else original)
-        subprocess.run([*ENDS_WITH_US, "cmake", "--build", str(source / "build"), "--target", "hexalift"],
+        subprocess.run([*ENDS_WITH_TEST, "cmake", "--build", str(source / "build"), "--target", "hexalift"],
                        check=True, stdout=subprocess.DEVNULL)
     finally:
         file.write_text(original)

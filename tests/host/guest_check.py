@@ -19,6 +19,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+from process_checks import ended, wait_for
 from winhost import guest, limits
 from winhost.session import guest_dir
 
@@ -46,20 +47,6 @@ def parent_of(pid: int) -> int:
         return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[1])
     except (OSError, ValueError):
         return 0
-
-
-def alive(pid: int) -> bool:
-    try:
-        return "\nState:\tZ" not in Path(f"/proc/{pid}/status").read_text()
-    except OSError:
-        return False
-
-
-def wait_for(condition, seconds: float) -> bool:
-    deadline = time.monotonic() + seconds
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.1)
-    return condition()
 
 
 class RealGuest(unittest.TestCase):
@@ -114,7 +101,7 @@ class RealGuest(unittest.TestCase):
         ctest.send_signal(signal.SIGTERM)
         ctest.wait()
         started = time.monotonic()
-        self.assertTrue(wait_for(lambda: not alive(qemu), 10), "the guest ends within 10 s")
+        self.assertTrue(wait_for(lambda: ended(qemu), 10), "the guest ends within 10 s")
         print(f"the guest ended {time.monotonic() - started:.1f} s after its ctest", flush=True)
         self.assertTrue(wait_for(lambda: not job_folder.exists(), 5), "its job folder is removed")
 

@@ -21,8 +21,10 @@ from pathlib import Path
 from unittest import mock
 
 import guest_batch
+from process_checks import ended, wait_for
 from harness import folder_name
 from winhost import BUILDS, WineSession, display, guest, i386, scratch, session as session_module
+from winhost.builds import ROOT
 
 # qemu-user's i386 pattern, which wants zero padding bytes.
 I386_MASK = b"\xff\xff\xff\xff\xff\xfe\xfe\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff"
@@ -35,13 +37,6 @@ def entry(magic: bytes, mask: bytes, enabled: bool = True) -> str:
     """A handler's file as binfmt_misc shows it."""
     return (f"{'enabled' if enabled else 'disabled'}\ninterpreter /usr/bin/emulator\nflags: F\n"
             f"offset 0\nmagic {magic.hex()}\nmask {mask.hex()}\n")
-
-
-def wait_for(condition, seconds: float) -> bool:
-    deadline = time.monotonic() + seconds
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.1)
-    return condition()
 
 
 def scratch_dir(test: unittest.TestCase) -> Path:
@@ -375,17 +370,39 @@ class BatchTests(unittest.TestCase):
         pid_file = scratch_dir(self) / "pid"
         test, status, _ = self.started(["sh", "-c", f"sleep 60 & echo $! > '{pid_file}'; wait"], limit=1)
         self.assertIsNone(status)
-        os.killpg(test, signal.SIGKILL)   # as the batch does
-        os.waitpid(test, 0)
-        child = Path(f"/proc/{pid_file.read_text().strip()}/stat")
+        child = int(pid_file.read_text())
+        self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)])
+        guest_batch.stop(test)
+        self.assertTrue(wait_for(lambda: ended(child), 5), "the test's own child ended with it")
 
-        def ended() -> bool:   # gone, or a zombie that nothing reaps yet
-            try:
-                return child.read_text().split()[2] == "Z"
-            except FileNotFoundError:
-                return True
 
-        self.assertTrue(wait_for(ended, 5), "the test's own child ended with it")
+class BuildsEndWithTheirTest(unittest.TestCase):
+    """tests/support/ends_with_test.sh, which the tests that build start their builds with."""
+    WRAPPER = str(ROOT / "tests" / "support" / "ends_with_test.sh")
+
+    def test_what_the_command_started_ends_with_the_test_or_the_command(self):
+        pid_file = scratch_dir(self) / "pid"
+        self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)], stderr=subprocess.DEVNULL)
+        waits = f"sleep 60 & echo $! > '{pid_file}'; wait"   # a compiler, say, that the build waits for
+        # how the test that started the command ends, and the command
+        table = [("SIGKILL", waits), ("SIGTERM", waits), ("normally, once the command ended", waits.replace("wait", ""))]
+        for how, command in table:
+            with self.subTest(how):
+                pid_file.unlink(missing_ok=True)
+                starter = subprocess.Popen([sys.executable, "-c", "import subprocess, sys, time; "
+                                            "subprocess.run(sys.argv[1:]); time.sleep(60)", self.WRAPPER, "sh", "-c",
+                                            command])
+                self.addCleanup(starter.wait)
+                self.addCleanup(starter.kill)
+                self.assertTrue(wait_for(lambda: pid_file.exists() and pid_file.read_text().strip(), 10))
+                child = int(pid_file.read_text())
+                if how.startswith("SIG"):
+                    starter.send_signal(getattr(signal, how))
+                self.assertTrue(wait_for(lambda: ended(child), 5), "the command's own child ended")
+
+    def test_the_commands_status_and_output_pass_through(self):
+        done = subprocess.run([self.WRAPPER, "sh", "-c", "echo built; exit 3"], capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stdout), (3, "built\n"))
 
 
 class SessionEnd(unittest.TestCase):
@@ -393,7 +410,7 @@ class SessionEnd(unittest.TestCase):
         folder = scratch_dir(self)
         # what became of the display's record before the owner ended -> the display ended
         table = [("kept", True), ("removed by stop()", False), ("replaced by a later prepare()", False)]
-        for what, ended in table:
+        for what, ends in table:
             with self.subTest(what):
                 session = WineSession(folder / folder_name(what), BUILDS["x64"], "native")
                 owner, xvfb = (subprocess.Popen(["sleep", "600"]) for _ in range(2))
@@ -407,10 +424,7 @@ class SessionEnd(unittest.TestCase):
                     session.display_record.write_text(f":10 {owner.pid} {display.process_start(owner.pid)}\n")
                 owner.kill()
                 owner.wait()
-                deadline = time.monotonic() + 5
-                while xvfb.poll() is None and time.monotonic() < deadline:
-                    time.sleep(0.1)
-                self.assertEqual(xvfb.poll() is not None, ended)
+                self.assertEqual(wait_for(lambda: xvfb.poll() is not None, 5), ends)
 
 
 class CommandsScript(unittest.TestCase):

@@ -20,7 +20,8 @@ from throwaway_pki import make_pki
 BUNDLE, ARGUMENTS, SOURCE, SECOND_BUILD = (Path(argument) for argument in sys.argv[1:5])
 VERSION = sys.argv[5]   # the project's, as the build made it
 SETTINGS = ("HEXALIFT_SIGNING_PFX", "HEXALIFT_SIGNING_PASSWORD", "HEXALIFT_SIGNING_TIMESTAMP_URL")
-ENDS_WITH_TEST = ["setpriv", "--pdeathsig", "TERM"]   # the builds below stop when this test is killed
+# The builds below stop, with their compilers, when this test is killed.
+ENDS_WITH_TEST = [str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")]
 
 
 def environment(**settings) -> dict:
