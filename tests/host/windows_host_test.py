@@ -369,9 +369,9 @@ class BatchTests(unittest.TestCase):
     def test_an_overrun_is_stopped_with_what_it_started(self):
         pid_file = scratch_dir(self) / "pid"
         test, status, _ = self.started(["sh", "-c", f"sleep 60 & echo $! > '{pid_file}'; wait"], limit=1)
+        self.addCleanup(subprocess.run, ["pkill", "-KILL", "-s", str(test)])   # whatever fails below
         self.assertIsNone(status)
         child = int(pid_file.read_text())
-        self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)])
         guest_batch.stop(test)
         self.assertTrue(wait_for(lambda: ended(child), 5), "the test's own child ended with it")
 
@@ -381,17 +381,17 @@ class BuildsEndWithTheirTest(unittest.TestCase):
     WRAPPER = str(ROOT / "tests" / "support" / "ends_with_test.sh")
 
     def test_what_the_command_started_ends_with_the_test_or_the_command(self):
-        pid_file = scratch_dir(self) / "pid"
-        self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)], stderr=subprocess.DEVNULL)
-        waits = f"sleep 60 & echo $! > '{pid_file}'; wait"   # a compiler, say, that the build waits for
-        # how the test that started the command ends, and the command
-        table = [("SIGKILL", waits), ("SIGTERM", waits), ("normally, once the command ended", waits.replace("wait", ""))]
-        for how, command in table:
+        folder = scratch_dir(self)
+        # how the test that started the command ends (Python's subprocess.run kills the command with SIGKILL on
+        # SIGINT); whether the command waits for what it started (a compiler, say), or leaves it behind
+        table = [("SIGKILL", "wait"), ("SIGTERM", "wait"), ("SIGINT", "wait"), ("normally, once the command ended", "")]
+        for how, then in table:
             with self.subTest(how):
-                pid_file.unlink(missing_ok=True)
+                pid_file = folder / f"{how}.pid"
                 starter = subprocess.Popen([sys.executable, "-c", "import subprocess, sys, time; "
                                             "subprocess.run(sys.argv[1:]); time.sleep(60)", self.WRAPPER, "sh", "-c",
-                                            command])
+                                            f"sleep 60 & echo $! > '{pid_file}'; {then}"], stderr=subprocess.DEVNULL)
+                self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)], stderr=subprocess.DEVNULL)
                 self.addCleanup(starter.wait)
                 self.addCleanup(starter.kill)
                 self.assertTrue(wait_for(lambda: pid_file.exists() and pid_file.read_text().strip(), 10))
@@ -401,8 +401,11 @@ class BuildsEndWithTheirTest(unittest.TestCase):
                 self.assertTrue(wait_for(lambda: ended(child), 5), "the command's own child ended")
 
     def test_the_commands_status_and_output_pass_through(self):
-        done = subprocess.run([self.WRAPPER, "sh", "-c", "echo built; exit 3"], capture_output=True, text=True)
-        self.assertEqual((done.returncode, done.stdout), (3, "built\n"))
+        for leader in (False, True):   # a caller that leads its process group makes setsid fork
+            with self.subTest(process_group_leader=leader):
+                done = subprocess.run([self.WRAPPER, "sh", "-c", "read line; echo built $line; exit 3"], input="in\n",
+                                      capture_output=True, text=True, start_new_session=leader)
+                self.assertEqual((done.returncode, done.stdout), (3, "built in\n"))
 
 
 class SessionEnd(unittest.TestCase):
