@@ -39,6 +39,7 @@ class Outcome:
     reset_register: bytes | None   # the board's register 0x10028, None: never written
     calls: list                # the program's own Win32 calls and the journal, in order
     token_adjustments: list    # what the program's thread asked the server to change in its token
+    server_trace: str | None   # the server's trace of a run that printed nothing at all, which never counts
 
 
 JOURNAL_LINE = re.compile(r"^(\d+\.\d+) (.*)$")
@@ -67,6 +68,9 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
             session.restart_server()
         raise
     requests = session.server_log.read_text(encoding="latin-1")
+    silent = not (run_dir / "stderr.txt").stat().st_size   # not even Wine's trace: what its server saw is kept
+    if silent:
+        (run_dir / "wineserver.txt").write_text(requests, encoding="latin-1")
     if not setup.display:
         session.restart_server()
     if setup.log_read_only:
@@ -96,7 +100,8 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
         reset_register=register.read_bytes() if register.exists() else None,
         calls=program_calls,
         token_adjustments=[m.group(2) for m in map(TOKEN_ADJUSTMENT.match, requests.splitlines())
-                           if m and m.group(1) == thread])
+                           if m and m.group(1) == thread],
+        server_trace=requests if silent else None)
 
 
 RELAY_LINE = re.compile(rb"^([0-9a-f]{4}):(Call|Ret|Starting|trace:relay)")

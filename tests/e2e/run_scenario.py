@@ -83,6 +83,9 @@ def check(tools, scenario, expect, outcome, which):
             problems.append(f"{which}: {what}\n  expected: {shorten(wanted)}\n  actual:   {shorten(actual)}")
 
     differs("exit status", outcome.exit_status, 0)
+    if outcome.server_trace is not None:
+        tail = "\n    ".join(outcome.server_trace.splitlines()[-20:])
+        problems.append(f"{which}: Wine printed nothing, not even its trace; its server's ends (wineserver.txt):\n    {tail}")
     differs("console output", outcome.stdout, b"")
     differs("Wine's error output", outcome.stderr, b"")
     wanted_log = expect.log

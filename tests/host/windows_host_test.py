@@ -387,18 +387,23 @@ class BuildsEndWithTheirTest(unittest.TestCase):
         table = [("SIGKILL", "wait"), ("SIGTERM", "wait"), ("SIGINT", "wait"), ("normally, once the command ended", "")]
         for how, then in table:
             with self.subTest(how):
-                pid_file = folder / f"{how}.pid"
+                pid_file = folder / f"{how}.pid"   # the command's child, and the command's process group
                 starter = subprocess.Popen([sys.executable, "-c", "import subprocess, sys, time; "
                                             "subprocess.run(sys.argv[1:]); time.sleep(60)", self.WRAPPER, "sh", "-c",
-                                            f"sleep 60 & echo $! > '{pid_file}'; {then}"], stderr=subprocess.DEVNULL)
-                self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)], stderr=subprocess.DEVNULL)
+                                            f"sleep 60 & read -r _ _ _ _ group _ < /proc/$$/stat; "
+                                            f"echo $! $group > '{pid_file}'; {then}"], stderr=subprocess.DEVNULL)
                 self.addCleanup(starter.wait)
                 self.addCleanup(starter.kill)
-                self.assertTrue(wait_for(lambda: pid_file.exists() and pid_file.read_text().strip(), 10))
-                child = int(pid_file.read_text())
+                self.assertTrue(wait_for(lambda: pid_file.exists() and pid_file.read_text().endswith("\n"), 10))
+                child, group = pid_file.read_text().split()
+                self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)], stderr=subprocess.DEVNULL)
+                self.assertNotEqual(int(group), os.getpgrp(), "the command runs in a process group of its own")
+                self.addCleanup(subprocess.run, ["pkill", "-KILL", "-g", group])
                 if how.startswith("SIG"):
                     starter.send_signal(getattr(signal, how))
-                self.assertTrue(wait_for(lambda: ended(child), 5), "the command's own child ended")
+                self.assertTrue(wait_for(lambda: ended(int(child)), 5), "the command's own child ended")
+                nothing_left = lambda: subprocess.run(["pgrep", "-g", group], stdout=subprocess.DEVNULL).returncode == 1  # noqa: E731
+                self.assertTrue(wait_for(nothing_left, 5), "nothing of the command's group is left, its watcher neither")
 
     def test_the_commands_status_and_output_pass_through(self):
         for leader in (False, True):   # a caller that leads its process group makes setsid fork

@@ -1,16 +1,17 @@
 #!/bin/sh
 # ends_with_test.sh COMMAND...: runs a command that starts others (a build's make and compilers, MSBuild's
 # workers) so that none of them outlives it or the test that started it, whatever signal ends that test.
-# The command runs in a process group of its own, which this shell ends when the command has ended; a
-# watcher in the group ends it should this shell die first (SIGTERM on the test's death, SIGKILL from
-# Python's subprocess on Ctrl-C). Exits with the command's status (128+N if signal N ended it).
+# The command runs in a process group of its own, which this shell ends once the command has ended; a
+# watcher in the group ends it as soon as the test or this shell is gone (Python's subprocess kills this
+# shell with SIGKILL on Ctrl-C). Exits with the command's status (128+N if signal N ended it).
 if [ "$1" != --in-own-group ]; then
-  # setsid forks when its caller leads a process group: -w keeps the status, the second setpriv the signal.
-  exec setpriv --pdeathsig TERM setsid -w setpriv --pdeathsig TERM sh "$0" --in-own-group "$@"
+  exec setsid -w sh "$0" --in-own-group "$PPID" "$@"   # -w: setsid forks when its caller leads a group
 fi
-shift
-setpriv --pdeathsig TERM sh -c \
-  'trap "trap \"\" TERM; kill -TERM 0; exit" TERM; while :; do sleep 3600 & wait $!; done' &
+test_pid=$2
+shift 2
+alive() { case $(cat "/proc/$1/stat" 2>/dev/null) in ""|*") Z "*) return 1;; esac; }   # a zombie is gone too
+# Polled, not signalled: it cannot miss a death that came before it started. No stdio: it holds no pipe open.
+(while alive "$test_pid" && alive $$; do sleep 1; done; kill -TERM 0) </dev/null >/dev/null 2>&1 &
 "$@"
 status=$?
 trap '' TERM
