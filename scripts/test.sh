@@ -14,11 +14,11 @@ fi
 unset HEXALIFT_SIGNING_PFX HEXALIFT_SIGNING_PASSWORD HEXALIFT_SIGNING_TIMESTAMP_URL
 build=${HEXALIFT_BUILD_DIR:-build}
 export PYTHONPYCACHEPREFIX="$(realpath -m "$build")/pycache"   # compiled modules in the build folder too
+export TMPDIR="$(realpath -m "$build")/tmp" && mkdir -p "$TMPDIR"   # and temporary files (compilers, tests)
 bash scripts/build.sh
 echo "The shipped 32-bit images run here: $(PYTHONPATH=scripts python3 scripts/windows_host.py mode)"
 status=0
 # More jobs than cores: the Wine tests mostly wait (on the prefix template, on Wine).
 ctest --test-dir "$build" --output-on-failure -j"$(( $(nproc) + 2 ))" || status=$?
-# ctest does not show why a test was skipped.
-cat "$build"/e2e/*/skipped.txt 2>/dev/null || true
+cat "$build"/e2e/*/skipped.txt 2>/dev/null || true   # ctest does not show why a test was skipped
 exit $status
