@@ -49,7 +49,7 @@ ADDRESS = re.compile(r"0x[0-9a-f]{8}")
 def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     """Runs hexalift once in run_dir; the journal is cleared first."""
     journal = run_dir / "journal.txt"
-    for old in (journal, run_dir / "stdout.txt", run_dir / "stderr.txt"):
+    for old in (journal, run_dir / "stdout.txt", run_dir / "stderr.txt", run_dir / "wineserver.txt"):
         if old.exists():
             old.unlink()
     session = tools.session

@@ -382,25 +382,34 @@ class BuildsEndWithTheirTest(unittest.TestCase):
 
     def test_what_the_command_started_ends_with_the_test_or_the_command(self):
         folder = scratch_dir(self)
-        # how the test that started the command ends (Python's subprocess.run kills the command with SIGKILL on
-        # SIGINT); whether the command waits for what it started (a compiler, say), or leaves it behind
-        table = [("SIGKILL", "wait"), ("SIGTERM", "wait"), ("SIGINT", "wait"), ("normally, once the command ended", "")]
-        for how, then in table:
-            with self.subTest(how):
-                pid_file = folder / f"{how}.pid"   # the command's child, and the command's process group
-                starter = subprocess.Popen([sys.executable, "-c", "import subprocess, sys, time; "
-                                            "subprocess.run(sys.argv[1:]); time.sleep(60)", self.WRAPPER, "sh", "-c",
-                                            f"sleep 60 & read -r _ _ _ _ group _ < /proc/$$/stat; "
-                                            f"echo $! $group > '{pid_file}'; {then}"], stderr=subprocess.DEVNULL)
-                self.addCleanup(starter.wait)
-                self.addCleanup(starter.kill)
+        # a stand-in for the test: starts the wrapper (leading a process group of its own, or not), writes down
+        # the process it holds, waits for it and lives on
+        starter = ("import subprocess, sys, time; wrapper = subprocess.Popen(sys.argv[3:], start_new_session="
+                   "sys.argv[2] == 'leader'); open(sys.argv[1], 'w').write(str(wrapper.pid)); wrapper.wait(); "
+                   "time.sleep(60)")
+        # what ends: the test (by a signal), the process the test holds (SIGKILL, as subprocess's timeout does),
+        # or the command, normally; whether the command waits for what it started (a compiler, say)
+        table = [("the test: SIGKILL", "", "wait"), ("the test: SIGTERM", "", "wait"), ("the test: SIGINT", "", "wait"),
+                 ("the wrapper: SIGKILL", "", "wait"), ("the wrapper: SIGKILL", "leader", "wait"),
+                 ("the command, normally", "", "")]
+        for how, leader, then in table:
+            with self.subTest(how, caller=leader or "not a group leader"):
+                pid_file = folder / f"{folder_name(how + leader)}.pid"   # the command's child and group
+                held = pid_file.with_suffix(".held")
+                test = subprocess.Popen([sys.executable, "-c", starter, held, leader, self.WRAPPER, "sh", "-c",
+                                         f"sleep 60 & read -r _ _ _ _ group _ < /proc/$$/stat; "
+                                         f"echo $! $group > '{pid_file}'; {then}"], stderr=subprocess.DEVNULL)
+                self.addCleanup(test.wait)
+                self.addCleanup(test.kill)
                 self.assertTrue(wait_for(lambda: pid_file.exists() and pid_file.read_text().endswith("\n"), 10))
                 child, group = pid_file.read_text().split()
                 self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)], stderr=subprocess.DEVNULL)
                 self.assertNotEqual(int(group), os.getpgrp(), "the command runs in a process group of its own")
                 self.addCleanup(subprocess.run, ["pkill", "-KILL", "-g", group])
-                if how.startswith("SIG"):
-                    starter.send_signal(getattr(signal, how))
+                if how.startswith("the test"):
+                    test.send_signal(getattr(signal, how.split()[-1]))
+                elif how.startswith("the wrapper"):
+                    os.kill(int(held.read_text()), signal.SIGKILL)
                 self.assertTrue(wait_for(lambda: ended(int(child)), 5), "the command's own child ended")
                 nothing_left = lambda: subprocess.run(["pgrep", "-g", group], stdout=subprocess.DEVNULL).returncode == 1  # noqa: E731
                 self.assertTrue(wait_for(nothing_left, 5), "nothing of the command's group is left, its watcher neither")
