@@ -16,7 +16,8 @@ from pathlib import Path
 
 VERSION = sys.argv[1]
 NUPKG, BUILT_DLL, CONSUMER, WORK = map(Path, sys.argv[2:6])
-ENDS_WITH_TEST = Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh"   # a build ends with it
+# The build below stops, with all it starts, when this test is killed.
+ENDS_WITH_TEST = [str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")]
 NUSPEC = "{http://schemas.microsoft.com/packaging/2012/06/nuspec.xsd}"
 
 
@@ -54,7 +55,7 @@ class Package(unittest.TestCase):
         (project / "NuGet.Config").write_text(
             '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/>'
             f'<add key="feed" value="{feed}"/><add key="machine" value="{cache}"/></packageSources></configuration>\n')
-        result = subprocess.run([str(ENDS_WITH_TEST), "dotnet", "build", str(project), "-c", "Release", "--nologo",
+        result = subprocess.run([*ENDS_WITH_TEST, "dotnet", "build", str(project), "-c", "Release", "--nologo",
                                  "--packages", str(WORK / "packages"), "-o", str(WORK / "out"),
                                  f"-p:FaultbridgeVersion={VERSION}"],
                                 capture_output=True, text=True)

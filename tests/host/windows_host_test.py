@@ -21,8 +21,8 @@ from pathlib import Path
 from unittest import mock
 
 import guest_batch
-from process_checks import ended, wait_for
 from harness import folder_name
+from process_checks import ended, wait_for
 from winhost import BUILDS, WineSession, display, guest, i386, scratch, session as session_module
 from winhost.builds import ROOT
 
