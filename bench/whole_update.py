@@ -74,7 +74,7 @@ def main():
             images = {PROCESSOR_IMAGE: tools.make_image("9.1", payload),
                       FPGA_IMAGE: tools.make_image("9.2", payload)}
             setup = Setup(images=images)
-            results = [one_run(tools, tools.work / "run", setup, module_dir) for _ in range(args.runs)]
+            results = [one_run(tools, tools.session.work / "run", setup, module_dir) for _ in range(args.runs)]
             rows.append((mib, len(images[PROCESSOR_IMAGE]),
                          *[statistics.median(r[i] for r in results) for i in range(3)],
                          max(r[3] for r in results)))

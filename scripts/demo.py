@@ -1,10 +1,8 @@
 """Runs hexalift.exe under Wine against the simulated optical module and shows the run log, the calls the
 module received and what reached flash. scripts/demo.sh installs and builds first, then calls this.
 
-The shipped 32-bit hexalift.exe runs on every machine: natively where the kernel runs 32-bit x86 programs,
-else in the guest, a small virtual machine whose kernel does (about half a minute, three more the first
-time, while its Wine prefix is made). --x64 runs the x86-64 build of the same sources, which runs natively
-everywhere but is not what ships.
+The shipped 32-bit hexalift.exe runs natively where the kernel runs 32-bit x86 programs, else in the guest,
+a small virtual machine whose kernel does. --x64 runs the x86-64 build, which is not what ships.
 
 The simulated flash lives in BUILD/demo/module (BUILD: build/, or HEXALIFT_BUILD_DIR) and survives between
 runs: the second run finds both images current. HEXSIM_* variables reach the simulator (docs/running.md)."""

@@ -1,18 +1,13 @@
 #!/usr/bin/env bash
-# Runs hexalift.exe under Wine against the simulated optical module and shows
-# the run log and what reached flash, after installing and building what it
-# needs. The run itself is scripts/demo.py:
-#   scripts/demo.sh                        sample images (made with the image tool)
-#   scripts/demo.sh NIOS_IMAGE FPGA_IMAGE  your own image files
-#   scripts/demo.sh --blank                erase the simulated flash first
-#   scripts/demo.sh --x64                  the x86-64 build of the same sources (runs natively everywhere)
-#   scripts/demo.sh --screenshot FILE      erase the flash, slow the writes down and save a PNG of the
-#                                          window while an image is written
+# Runs hexalift.exe under Wine against the simulated optical module and shows the run log and what
+# reached flash, after installing and building what it needs. The run itself is scripts/demo.py, whose
+# options (your own images, a blank flash, the x86-64 build, a screenshot) scripts/demo.sh --help lists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Wrong arguments are told before the long install and build.
 bash scripts/install-deps.sh python3
+case " $* " in *" -h "* | *" --help "*) exec python3 scripts/demo.py --help ;; esac
 python3 scripts/demo.py --check-arguments "$@" || exit 2
 step=
 trap 'echo "demo: FAILED while $step (see the messages above); fix that and run scripts/demo.sh again." >&2' ERR

@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
-# Installs what building and testing needs, from Debian's packages, as root,
-# and says what it installed; apt runs only for what is missing.
+# Installs what building and testing need from Debian's packages, as root, saying what; apt runs only for
+# what is missing, and only here are its package lists updated. The .NET SDK comes with the machine.
 #   scripts/install-deps.sh            everything the build and the tests need
 #   scripts/install-deps.sh PACKAGE..  just these
-# The .NET SDK is not among Debian's packages: it comes with the machine
-# (dotnet on PATH). This is the one place that updates apt's package lists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# PACKAGE[:ARCH] is installed for ARCH, or for this machine's own
-# architecture. A name alone may also match its i386 copy (libicu72:i386
-# comes with Wine), which does not count.
+# PACKAGE[:ARCH] is installed for ARCH, or for this machine's own architecture. A name alone may
+# also match its i386 copy (libicu72:i386 comes with Wine), which does not count.
 installed() {
   local name=${1%%:*} arch=${1#*:}
   [ "$arch" = "$1" ] && arch=$(dpkg --print-architecture)

@@ -61,7 +61,7 @@ def main(argv: list) -> int:
     elif argv == ["status"]:
         print(status(build_dir()))
     elif len(argv) == 2 and argv[0] == "make-template":
-        WineSession(Path(argv[1]).parent, BUILDS["x64"], "native").make_template(Path(argv[1]), sys.stdout)
+        WineSession(Path(argv[1]).parent, BUILDS["x64"], "native").make_template(Path(argv[1]), sys.stdout.buffer)
     else:
         print(__doc__, file=sys.stderr)
         return 2

@@ -1,8 +1,7 @@
-"""The builds of the Windows images: one table, one name per build, and the build folder they land in.
-"pe32" is what ships: 32-bit images, run on Wine's 32-bit loader. "x64" is the same sources built for x86-64,
-run on Wine's 64-bit loader: a stand-in that runs everywhere, never shipped. Test names (e2e.pe32.*), build
-folders (build/pe32), toolchain files and labels all use these two names; CMake reads this table
-(windows_host.py cmake)."""
+"""The builds of the Windows images: one table, one name per build, and the build folder they land in. "pe32" is what
+ships: 32-bit images, run on Wine's 32-bit loader. "x64" is the same sources built for x86-64, run on Wine's 64-bit
+loader: a stand-in that runs everywhere, never shipped. Test names (e2e.pe32.*), build folders (build/pe32), toolchain
+files and labels all use these two names; CMake reads this table (windows_host.py cmake)."""
 
 import os
 from dataclasses import dataclass

@@ -26,11 +26,6 @@ class Tools:
     imagetool: Path        # the native image tool
     session: WineSession   # the Wine prefix, server and display that build runs in
 
-    @property
-    def work(self) -> Path:
-        """Scratch space: the prefix and one folder per run."""
-        return self.session.work
-
     def drive_c(self) -> Path:
         return self.session.prefix / "drive_c"
 

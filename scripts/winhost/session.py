@@ -13,6 +13,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -188,10 +189,24 @@ class WineSession:
         return guest.run(job, self.template_image.parent)
 
     def make_template(self, prefix: Path, log) -> None:
-        """A new prefix, with Wine's set-up output in log (a file)."""
+        """A new prefix, with Wine's set-up output in log (a binary stream). A failed set-up is tried once more, as
+        once in CI Wine's first program in a new prefix could not load kernel32.dll (status 53), then could."""
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
-        subprocess.run([*ENDS_WITH_US, LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log,
-                       stderr=log, check=True, timeout=limits.TEMPLATE)
+        for attempt in (1, 2):
+            with tempfile.TemporaryFile() as out:   # not a pipe: Wine's helpers hold it after wineboot has ended
+                status = subprocess.run([*ENDS_WITH_US, LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                                        stdout=out, stderr=out, timeout=limits.TEMPLATE // 2).returncode
+                out.seek(0)
+                log.write(said := out.read())
+            if status == 0:
+                break
+            stop_server(prefix)
+            shutil.rmtree(prefix, ignore_errors=True)
+            failed = f"setting up a new prefix (wineboot -i) failed with status {status} at attempt {attempt}:\n" + \
+                "\n".join(said.decode(errors="replace").splitlines()[-20:])
+            if attempt == 2:
+                raise RuntimeError(failed)
+            i386.say(failed + "\ntrying once more")
         # No window manager under Xvfb: unmanaged windows, or every DestroyWindow waits about 2 s for one.
         self.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}}, prefix)
         subprocess.run([SERVER, "-w"], env=env, check=True, **QUIET)

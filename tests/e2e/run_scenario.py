@@ -138,7 +138,7 @@ def scenario_problems(tools: Tools, scenario) -> list:
     laid = type(setup)(**{**setup.__dict__,
                           "images": {n: i.make(tools) for n, i in setup.images.items()},
                           "flash": {t: expected_bytes(tools, v) for t, v in setup.flash.items()}})
-    run_dir = tools.work / "scenarios" / scenario.name
+    run_dir = tools.session.work / "scenarios" / scenario.name
     lay_out(tools, run_dir, laid)
     problems = check(tools, scenario, scenario.expect, run(tools, run_dir, laid), "first run")
     if scenario.then is not None:

@@ -159,6 +159,58 @@ class PrefixImage(unittest.TestCase):
                     self.assertEqual(run.call_args.args[0].disk, partial, "made under the temporary name")
 
 
+# A stand-in for Wine's loader: "wineboot" counts its attempts in FAKE_COUNT
+# and fails (as Wine does when it cannot load kernel32.dll) at those listed in
+# FAKE_FAILS; anything else succeeds.
+FAKE_LOADER = textwrap.dedent("""\
+    #!/bin/sh
+    [ "$1" = wineboot ] || exit 0
+    attempt=$(( $(cat "$FAKE_COUNT" 2>/dev/null || echo 0) + 1 )) && echo $attempt > "$FAKE_COUNT"
+    mkdir -p "$WINEPREFIX" && echo "set-up $attempt"
+    case " $FAKE_FAILS " in *" $attempt "*) echo "wine: could not load kernel32.dll, status c0000135"; exit 53;; esac
+""")
+
+
+class TemplateSetUp(unittest.TestCase):
+    """A prefix set-up that fails is tried once more, and what Wine said is shown."""
+
+    def test_a_failed_set_up_is_tried_once_more_and_shown(self):
+        work = scratch_dir(self)
+        loader = work / "wine64"
+        loader.write_text(FAKE_LOADER)
+        loader.chmod(0o755)
+        said = []
+        for patch in (mock.patch.object(session_module, "LOADER_64", str(loader)),
+                      mock.patch.object(session_module, "SERVER", "true"),
+                      mock.patch.object(i386, "say", said.append)):
+            patch.start()
+            self.addCleanup(patch.stop)
+        # attempts that fail -> attempts made, the error raised (None: the prefix is made)
+        table = [
+            ("", 1, None),
+            ("1", 2, None),
+            ("1 2", 2, "(?s)failed with status 53 at attempt 2:.*could not load kernel32.dll"),
+        ]
+        for fails, attempts, error in table:
+            with self.subTest(fails=fails):
+                said.clear()
+                count, prefix, log = work / f"count{attempts}{fails}", work / f"prefix{fails}", work / "log"
+                session = WineSession(work / "session", BUILDS["x64"], "native")
+                with mock.patch.dict(os.environ, {"FAKE_COUNT": str(count), "FAKE_FAILS": fails}), \
+                        open(log, "wb") as stream:
+                    if error:
+                        with self.assertRaisesRegex(RuntimeError, error):
+                            session.make_template(prefix, stream)
+                    else:
+                        session.make_template(prefix, stream)
+                self.assertEqual(int(count.read_text()), attempts)
+                self.assertEqual(prefix.exists(), not error)
+                self.assertEqual(log.read_text().count("set-up"), attempts, "every attempt's output is logged")
+                shown = "".join(said)
+                self.assertEqual("status 53 at attempt 1" in shown and "kernel32.dll" in shown, "1" in fails,
+                                 "a failed first attempt is shown")
+
+
 # A stand-in for qemu-system-x86_64: finds the console file and the job's
 # folder in its arguments and does what FAKE_GUEST says. Its stdout is the
 # commands' output, its exit status qemu's.
