@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test through ctest. Where the kernel refuses 32-bit
-# programs, the shipped 32-bit images run their tests in the guest (docs/testing.md);
-# HEXALIFT_I386=native|guest forces either way.
+# Installs what is needed, builds, and runs every test through ctest. Where the kernel refuses 32-bit programs,
+# the shipped 32-bit images run their tests in the guest (docs/testing.md); HEXALIFT_I386=native|guest forces either.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -17,8 +16,7 @@ export PYTHONPYCACHEPREFIX="$(realpath -m "$build")/pycache"   # compiled module
 export TMPDIR="$(realpath -m "$build")/tmp" && mkdir -p "$TMPDIR"   # and temporary files (compilers, tests)
 bash scripts/build.sh
 echo "The shipped 32-bit images run here: $(PYTHONPATH=scripts python3 scripts/windows_host.py mode)"
-status=0
 # More jobs than cores: the Wine tests mostly wait (on the prefix template, on Wine).
-ctest --test-dir "$build" --output-on-failure -j"$(( $(nproc) + 2 ))" || status=$?
+ctest --test-dir "$build" --output-on-failure -j"$(( $(nproc) + 2 ))" && status=0 || status=$?
 cat "$build"/e2e/*/skipped.txt 2>/dev/null || true   # ctest does not show why a test was skipped
 exit $status

@@ -20,8 +20,7 @@ from .builds import build_dir
 FORCE_VARIABLE = "HEXALIFT_I386"
 MODES = ("native", "guest")
 BINFMT = Path("/proc/sys/fs/binfmt_misc")
-# The i386 ELF header that qemu-user's handler matches: it asks for zero
-# padding bytes (identification bytes 8 to 15).
+# The i386 ELF header that qemu-user's handler matches: it asks for zero padding bytes (identification bytes 8 to 15).
 I386_MAGIC = b"\x7fELF\x01\x01\x01\x00" + b"\x00" * 8 + b"\x02\x00\x03\x00"
 # Padding bytes for the probe, tried in turn until no handler matches.
 PROBE_PADDINGS = (b"hexalift", b"\xff" * 8, bytes(range(1, 9)))

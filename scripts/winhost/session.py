@@ -189,18 +189,24 @@ class WineSession:
         return guest.run(job, self.template_image.parent)
 
     def make_template(self, prefix: Path, log) -> None:
-        """A new prefix, with Wine's set-up output in log (a binary stream). A failed set-up is tried once more, as
-        once in CI Wine's first program in a new prefix could not load kernel32.dll (status 53), then could."""
+        """A new prefix, with Wine's set-up output in log (a binary stream). A failed set-up is made anew once, what
+        Wine said shown (kernel32.dll once failed to load, status 53, then loaded); a hung one is stopped only."""
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
+        deadline, status = time.monotonic() + limits.TEMPLATE, None
         for attempt in (1, 2):
             with tempfile.TemporaryFile() as out:   # not a pipe: Wine's helpers hold it after wineboot has ended
-                status = subprocess.run([*ENDS_WITH_US, LOADER_64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                                        stdout=out, stderr=out, timeout=limits.TEMPLATE // 2).returncode
-                out.seek(0)
-                log.write(said := out.read())
+                try:
+                    status = subprocess.run([*ENDS_WITH_US, LOADER_64, "wineboot", "-i"], env=env, stdout=out,
+                                            stderr=out, stdin=subprocess.DEVNULL,
+                                            timeout=deadline - time.monotonic()).returncode
+                finally:   # a hang's output too, and no Wine process of a set-up that did not succeed left
+                    out.seek(0)
+                    log.write(said := out.read())
+                    log.flush()
+                    if status != 0:
+                        stop_server(prefix)
             if status == 0:
                 break
-            stop_server(prefix)
             shutil.rmtree(prefix, ignore_errors=True)
             failed = f"setting up a new prefix (wineboot -i) failed with status {status} at attempt {attempt}:\n" + \
                 "\n".join(said.decode(errors="replace").splitlines()[-20:])

@@ -159,56 +159,71 @@ class PrefixImage(unittest.TestCase):
                     self.assertEqual(run.call_args.args[0].disk, partial, "made under the temporary name")
 
 
-# A stand-in for Wine's loader: "wineboot" counts its attempts in FAKE_COUNT
-# and fails (as Wine does when it cannot load kernel32.dll) at those listed in
-# FAKE_FAILS; anything else succeeds.
+# Stand-ins for Wine's loader and server. "wineboot" counts its attempts in
+# FAKE_COUNT and, at the attempts FAKE_ACTS names, fails as Wine does when it
+# cannot load kernel32.dll, or hangs; anything else succeeds. The server
+# records its options in FAKE_SERVER_CALLS.
 FAKE_LOADER = textwrap.dedent("""\
     #!/bin/sh
     [ "$1" = wineboot ] || exit 0
     attempt=$(( $(cat "$FAKE_COUNT" 2>/dev/null || echo 0) + 1 )) && echo $attempt > "$FAKE_COUNT"
     mkdir -p "$WINEPREFIX" && echo "set-up $attempt"
-    case " $FAKE_FAILS " in *" $attempt "*) echo "wine: could not load kernel32.dll, status c0000135"; exit 53;; esac
+    case " $FAKE_ACTS " in
+      *" $attempt:fails "*) echo "wine: could not load kernel32.dll, status c0000135"; exit 53;;
+      *" $attempt:hangs "*) exec sleep 60;;
+    esac
 """)
+FAKE_SERVER = '#!/bin/sh\necho "$@" >> "$FAKE_SERVER_CALLS"\n'
 
 
 class TemplateSetUp(unittest.TestCase):
-    """A prefix set-up that fails is tried once more, and what Wine said is shown."""
+    """A prefix set-up that fails is made anew once, what Wine said shown and
+    kept; one that hangs is stopped, its output kept, and not tried again."""
 
     def test_a_failed_set_up_is_tried_once_more_and_shown(self):
         work = scratch_dir(self)
-        loader = work / "wine64"
-        loader.write_text(FAKE_LOADER)
-        loader.chmod(0o755)
+        for name, text in (("wine64", FAKE_LOADER), ("wineserver64", FAKE_SERVER)):
+            (work / name).write_text(text)
+            (work / name).chmod(0o755)
         said = []
-        for patch in (mock.patch.object(session_module, "LOADER_64", str(loader)),
-                      mock.patch.object(session_module, "SERVER", "true"),
+        for patch in (mock.patch.object(session_module, "LOADER_64", str(work / "wine64")),
+                      mock.patch.object(session_module, "SERVER", str(work / "wineserver64")),
+                      mock.patch.object(session_module.limits, "TEMPLATE", 3),
                       mock.patch.object(i386, "say", said.append)):
             patch.start()
             self.addCleanup(patch.stop)
-        # attempts that fail -> attempts made, the error raised (None: the prefix is made)
+        # what each attempt does -> attempts made, the server's calls (-k -w: the prefix's
+        # processes ended), what is raised (None: the prefix is made)
         table = [
-            ("", 1, None),
-            ("1", 2, None),
-            ("1 2", 2, "(?s)failed with status 53 at attempt 2:.*could not load kernel32.dll"),
+            ("", 1, ["-w"], None),
+            ("1:fails", 2, ["-k", "-w", "-w"], None),
+            ("1:fails 2:fails", 2, ["-k", "-w"] * 2,
+             (RuntimeError, "(?s)failed with status 53 at attempt 2:.*could not load kernel32.dll")),
+            ("1:hangs", 1, ["-k", "-w"], (subprocess.TimeoutExpired, "timed out")),
         ]
-        for fails, attempts, error in table:
-            with self.subTest(fails=fails):
+        for acts, attempts, server_calls, raised in table:
+            with self.subTest(acts=acts):
                 said.clear()
-                count, prefix, log = work / f"count{attempts}{fails}", work / f"prefix{fails}", work / "log"
+                case = work / folder_name(acts or "succeeds")
+                case.mkdir()
+                prefix, log = case / "prefix", case / "log"
                 session = WineSession(work / "session", BUILDS["x64"], "native")
-                with mock.patch.dict(os.environ, {"FAKE_COUNT": str(count), "FAKE_FAILS": fails}), \
+                with mock.patch.dict(os.environ, {"FAKE_COUNT": str(case / "count"), "FAKE_ACTS": acts,
+                                                  "FAKE_SERVER_CALLS": str(case / "server-calls")}), \
                         open(log, "wb") as stream:
-                    if error:
-                        with self.assertRaisesRegex(RuntimeError, error):
+                    if raised:
+                        with self.assertRaisesRegex(*raised):
                             session.make_template(prefix, stream)
                     else:
                         session.make_template(prefix, stream)
-                self.assertEqual(int(count.read_text()), attempts)
-                self.assertEqual(prefix.exists(), not error)
+                self.assertEqual(int((case / "count").read_text()), attempts)
+                self.assertEqual((case / "server-calls").read_text().split(), server_calls)
+                # a failed set-up leaves no prefix; a hung one's goes with the scratch folder it was made in
+                self.assertEqual(prefix.exists(), not raised or raised[0] is subprocess.TimeoutExpired)
                 self.assertEqual(log.read_text().count("set-up"), attempts, "every attempt's output is logged")
-                shown = "".join(said)
-                self.assertEqual("status 53 at attempt 1" in shown and "kernel32.dll" in shown, "1" in fails,
-                                 "a failed first attempt is shown")
+                shown = ["status 53 at attempt 1" in text and "kernel32.dll" in text for text in said]
+                self.assertEqual(shown, [True] if acts.startswith("1:fails") else [],
+                                 "a failed first attempt, and only that, is shown")
 
 
 # A stand-in for qemu-system-x86_64: finds the console file and the job's
