@@ -10,6 +10,7 @@ MARGIN = 60            # a Python starter's own work: start, session set-up, cle
 BOOT = 120             # a guest that has not run its first command by then did not boot
 KERNEL_DOWNLOAD = 600  # fetching and unpacking the guest's kernel, once per build folder
 TEMPLATE = 900         # making the Wine prefix template (15 s here, 3.5 to 6 minutes in the guest)
+SET_UP = TEMPLATE - BOOT - MARGIN   # its wineboot -i, both attempts: ends before the guest that runs it
 GUEST_BATCH = 3300     # a guest that runs a batch of tests (10 to 14 minutes seen)
 GUEST_RUN = 3600       # a guest that runs the demo or a benchmark
 GUEST_CHECK = 180      # a guest that runs a trivial job (some 10 s; four side by side on a busy machine)

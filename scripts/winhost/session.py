@@ -189,28 +189,28 @@ class WineSession:
         return guest.run(job, self.template_image.parent)
 
     def make_template(self, prefix: Path, log) -> None:
-        """A new prefix, with Wine's set-up output in log (a binary stream). A failed set-up is made anew once, what
-        Wine said shown (kernel32.dll once failed to load, status 53, then loaded); a hung one is stopped only."""
+        """A new prefix, with Wine's set-up output in log (a binary stream). A set-up that fails early is made anew
+        once, what Wine said shown (kernel32.dll once failed to load, status 53, then loaded); a hung one is stopped."""
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
-        deadline, status = time.monotonic() + limits.TEMPLATE, None
+        deadline, status = time.monotonic() + limits.SET_UP, None
         for attempt in (1, 2):
             with tempfile.TemporaryFile() as out:   # not a pipe: Wine's helpers hold it after wineboot has ended
                 try:
                     status = subprocess.run([*ENDS_WITH_US, LOADER_64, "wineboot", "-i"], env=env, stdout=out,
                                             stderr=out, stdin=subprocess.DEVNULL,
                                             timeout=deadline - time.monotonic()).returncode
-                finally:   # a hang's output too, and no Wine process of a set-up that did not succeed left
+                finally:   # a hang's output too, once no Wine process of a set-up that did not succeed is left
+                    if status != 0:
+                        stop_server(prefix)
                     out.seek(0)
                     log.write(said := out.read())
                     log.flush()
-                    if status != 0:
-                        stop_server(prefix)
             if status == 0:
                 break
             shutil.rmtree(prefix, ignore_errors=True)
             failed = f"setting up a new prefix (wineboot -i) failed with status {status} at attempt {attempt}:\n" + \
                 "\n".join(said.decode(errors="replace").splitlines()[-20:])
-            if attempt == 2:
+            if attempt == 2 or deadline - time.monotonic() < limits.SET_UP / 2:   # a slow failure is no accident
                 raise RuntimeError(failed)
             i386.say(failed + "\ntrying once more")
         # No window manager under Xvfb: unmanaged windows, or every DestroyWindow waits about 2 s for one.

@@ -161,45 +161,55 @@ class PrefixImage(unittest.TestCase):
 
 # Stand-ins for Wine's loader and server. "wineboot" counts its attempts in
 # FAKE_COUNT and, at the attempts FAKE_ACTS names, fails as Wine does when it
-# cannot load kernel32.dll, or hangs; anything else succeeds. The server
-# records its options in FAKE_SERVER_CALLS.
+# cannot load kernel32.dll (at once, after 1 s or after 3 s), or hangs;
+# anything else succeeds. It says when it finds a prefix already there. The
+# server records its options in FAKE_SERVER_CALLS.
 FAKE_LOADER = textwrap.dedent("""\
     #!/bin/sh
     [ "$1" = wineboot ] || exit 0
     attempt=$(( $(cat "$FAKE_COUNT" 2>/dev/null || echo 0) + 1 )) && echo $attempt > "$FAKE_COUNT"
+    [ -e "$WINEPREFIX" ] && echo "a prefix left over"
     mkdir -p "$WINEPREFIX" && echo "set-up $attempt"
     case " $FAKE_ACTS " in
-      *" $attempt:fails "*) echo "wine: could not load kernel32.dll, status c0000135"; exit 53;;
+      *" $attempt:fails-after-"*) seconds=${FAKE_ACTS##*fails-after-} && sleep "${seconds%% *}";;
       *" $attempt:hangs "*) exec sleep 60;;
     esac
+    case " $FAKE_ACTS " in *" $attempt:fails"*) echo "wine: could not load kernel32.dll, status c0000135"; exit 53;; esac
 """)
 FAKE_SERVER = '#!/bin/sh\necho "$@" >> "$FAKE_SERVER_CALLS"\n'
 
 
 class TemplateSetUp(unittest.TestCase):
-    """A prefix set-up that fails is made anew once, what Wine said shown and
-    kept; one that hangs is stopped, its output kept, and not tried again."""
+    """A prefix set-up that fails early is made anew once, from no prefix, what
+    Wine said shown and kept; one that fails late is not; one that hangs is
+    stopped with its output kept; both attempts keep within one limit."""
 
     def test_a_failed_set_up_is_tried_once_more_and_shown(self):
-        work = scratch_dir(self)
+        work, limit = scratch_dir(self), 4
         for name, text in (("wine64", FAKE_LOADER), ("wineserver64", FAKE_SERVER)):
             (work / name).write_text(text)
             (work / name).chmod(0o755)
-        said = []
+        said, log = [], None   # what was shown, with what the log held by then
+
+        def say(text):
+            said.append((text, log.read_text()))
         for patch in (mock.patch.object(session_module, "LOADER_64", str(work / "wine64")),
                       mock.patch.object(session_module, "SERVER", str(work / "wineserver64")),
-                      mock.patch.object(session_module.limits, "TEMPLATE", 3),
-                      mock.patch.object(i386, "say", said.append)):
+                      mock.patch.object(session_module.limits, "SET_UP", limit),
+                      mock.patch.object(i386, "say", say)):
             patch.start()
             self.addCleanup(patch.stop)
         # what each attempt does -> attempts made, the server's calls (-k -w: the prefix's
         # processes ended), what is raised (None: the prefix is made)
+        hang = (subprocess.TimeoutExpired, "timed out")
         table = [
             ("", 1, ["-w"], None),
             ("1:fails", 2, ["-k", "-w", "-w"], None),
             ("1:fails 2:fails", 2, ["-k", "-w"] * 2,
              (RuntimeError, "(?s)failed with status 53 at attempt 2:.*could not load kernel32.dll")),
-            ("1:hangs", 1, ["-k", "-w"], (subprocess.TimeoutExpired, "timed out")),
+            ("1:fails-after-3", 1, ["-k", "-w"], (RuntimeError, "failed with status 53 at attempt 1")),
+            ("1:hangs", 1, ["-k", "-w"], hang),
+            ("1:fails-after-1 2:hangs", 2, ["-k", "-w"] * 2, hang),
         ]
         for acts, attempts, server_calls, raised in table:
             with self.subTest(acts=acts):
@@ -212,18 +222,21 @@ class TemplateSetUp(unittest.TestCase):
                                                   "FAKE_SERVER_CALLS": str(case / "server-calls")}), \
                         open(log, "wb") as stream:
                     if raised:
-                        with self.assertRaisesRegex(*raised):
+                        with self.assertRaisesRegex(*raised) as caught:
                             session.make_template(prefix, stream)
                     else:
                         session.make_template(prefix, stream)
                 self.assertEqual(int((case / "count").read_text()), attempts)
                 self.assertEqual((case / "server-calls").read_text().split(), server_calls)
                 # a failed set-up leaves no prefix; a hung one's goes with the scratch folder it was made in
-                self.assertEqual(prefix.exists(), not raised or raised[0] is subprocess.TimeoutExpired)
+                self.assertEqual(prefix.exists(), not raised or raised is hang)
                 self.assertEqual(log.read_text().count("set-up"), attempts, "every attempt's output is logged")
-                shown = ["status 53 at attempt 1" in text and "kernel32.dll" in text for text in said]
-                self.assertEqual(shown, [True] if acts.startswith("1:fails") else [],
-                                 "a failed first attempt, and only that, is shown")
+                self.assertNotIn("left over", log.read_text(), "every attempt starts from no prefix")
+                if raised is hang and attempts == 2:
+                    self.assertLessEqual(caught.exception.timeout, limit - 1, "one limit for both attempts")
+                self.assertEqual([("status 53 at attempt 1" in text and "kernel32.dll" in text, "set-up 1" in logged)
+                                  for text, logged in said], [(True, True)] if attempts == 2 else [],
+                                 "only a failed first attempt that is tried again is shown, once its output is logged")
 
 
 # A stand-in for qemu-system-x86_64: finds the console file and the job's
