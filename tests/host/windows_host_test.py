@@ -161,7 +161,7 @@ class PrefixImage(unittest.TestCase):
 
 # Stand-ins for Wine's loader and server. "wineboot" counts its attempts in
 # FAKE_COUNT and, at the attempts FAKE_ACTS names, fails as Wine does when it
-# cannot load kernel32.dll (at once, after 1 s or after 3 s), or hangs;
+# cannot load kernel32.dll (at once, or after N s: fails-after-N), or hangs;
 # anything else succeeds. It says when it finds a prefix already there. The
 # server records its options in FAKE_SERVER_CALLS.
 FAKE_LOADER = textwrap.dedent("""\
@@ -185,7 +185,7 @@ class TemplateSetUp(unittest.TestCase):
     stopped with its output kept; both attempts keep within one limit."""
 
     def test_a_failed_set_up_is_tried_once_more_and_shown(self):
-        work, limit = scratch_dir(self), 4
+        work, limit = scratch_dir(self), 6   # a retry wants 3 s left
         for name, text in (("wine64", FAKE_LOADER), ("wineserver64", FAKE_SERVER)):
             (work / name).write_text(text)
             (work / name).chmod(0o755)
@@ -207,7 +207,7 @@ class TemplateSetUp(unittest.TestCase):
             ("1:fails", 2, ["-k", "-w", "-w"], None),
             ("1:fails 2:fails", 2, ["-k", "-w"] * 2,
              (RuntimeError, "(?s)failed with status 53 at attempt 2:.*could not load kernel32.dll")),
-            ("1:fails-after-3", 1, ["-k", "-w"], (RuntimeError, "failed with status 53 at attempt 1")),
+            ("1:fails-after-4", 1, ["-k", "-w"], (RuntimeError, "failed with status 53 at attempt 1")),
             ("1:hangs", 1, ["-k", "-w"], hang),
             ("1:fails-after-1 2:hangs", 2, ["-k", "-w"] * 2, hang),
         ]
