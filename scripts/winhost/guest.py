@@ -135,8 +135,7 @@ def run(job: Job, guest_dir: Path, stream=None) -> int:
 def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
     """Passes the commands' output on until qemu ends. Stops with GuestFailed when the guest does not boot,
     overruns, or when the process that started this one has gone (ctest, killed)."""
-    started, parent, booted = time.monotonic(), os.getppid(), False
-    pipe = guest.stdout.fileno()
+    started, parent, booted, pipe = time.monotonic(), os.getppid(), False, guest.stdout.fileno()
     while True:
         if select.select([pipe], [], [], 0.5)[0]:
             chunk = os.read(pipe, 1 << 16)
@@ -158,8 +157,7 @@ def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
 
 def exit_status(job_dir: Path, qemu_status: int) -> int:
     """The commands' exit status, which the init wrote whole before it ended qemu through the exit device."""
-    written = job_dir / "status"
-    text = written.read_text() if written.exists() else ""
+    text = (job_dir / "status").read_text() if (job_dir / "status").exists() else ""
     if qemu_status == ENDED_BY_INIT and text.endswith("\n") and text.strip().isdigit():
         return int(text)
     qemu_said = (job_dir / "qemu.txt").read_text(errors="replace").strip()

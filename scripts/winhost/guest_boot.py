@@ -28,8 +28,7 @@ ENDED_BY_INIT = 1
 
 
 class GuestFailed(RuntimeError):
-    """The guest's kernel cannot be had, the guest did not boot, or its job
-    did not finish; the message says why, with the guest's console."""
+    """The guest's kernel cannot be had, the guest did not boot, or its job did not finish; the message says why."""
 
 
 def kernel_package() -> str:
@@ -38,8 +37,7 @@ def kernel_package() -> str:
     names = [line.split(":", 1)[1].strip() for line in text.splitlines()
              if line.strip().startswith("Depends:") and "linux-image-" in line]
     if not names:
-        raise GuestFailed(f"apt knows no package {KERNEL_PACKAGE}: its package lists are missing; "
-                               "scripts/install-deps.sh fetches them")
+        raise GuestFailed(f"apt knows no package {KERNEL_PACKAGE}: scripts/install-deps.sh fetches its package lists")
     return names[0]
 
 
