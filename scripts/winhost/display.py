@@ -1,6 +1,6 @@
-"""A virtual X display (Xvfb) for a Wine session's windows. What was started is kept in a file: display,
-process id and the process's start time; a display is stopped only while that process still is the Xvfb we
-started, never a later process that got the same id."""
+"""A virtual X display (Xvfb) for a Wine session's windows, on an abstract socket only (a socket file would leave
+/tmp/.X11-unix behind). What was started is kept in a file: display, process id and the process's start time; a
+display is stopped only while that process still is the Xvfb we started, never a later one that got the same id."""
 
 import os
 import signal
@@ -26,8 +26,8 @@ def start(record: Path) -> str:
     record.parent.mkdir(parents=True, exist_ok=True)
     read_end, write_end = os.pipe()
     with open(record.with_name("xvfb.log"), "wb") as log:
-        server = subprocess.Popen([XVFB, "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                                   "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
+        server = subprocess.Popen([XVFB, "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+                                   "tcp", "-nolisten", "unix"], pass_fds=(write_end,), start_new_session=True,
                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     os.close(write_end)
     with os.fdopen(read_end, "rb") as pipe:   # to the line end: closed early, Xvfb's last write fails and it gives up
@@ -59,7 +59,7 @@ def recorded(record: Path):
 
 
 def stop(record: Path) -> None:
-    """Ends the recorded Xvfb and waits until it is gone: a server still shutting down removes its socket, which
+    """Ends the recorded Xvfb and waits until it is gone: a server still shutting down removes its lock file, which
     may by then belong to the next server on the same display number."""
     running = recorded(record)
     record.unlink(missing_ok=True)

@@ -85,8 +85,8 @@ mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /
 kernel_filesystems /root
 mkdir -p /root/dev/pts /root/dev/shm
 mount -t devpts devpts /root/dev/pts
-# Its own run-time folders and X sockets (Wine's lie in the build folder's TMPDIR); the rest of /tmp stays ours.
-for place in /root/run /root/dev/shm /root/tmp/.X11-unix; do
+# Its own run-time folders (Wine's lie in the build folder's TMPDIR); /tmp stays ours.
+for place in /root/run /root/dev/shm; do
   mkdir -p $place && mount -t tmpfs tmpfs $place
 done
 . /job/setup.sh || exit 1
