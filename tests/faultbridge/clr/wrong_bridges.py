@@ -121,8 +121,8 @@ def run(session: WineSession, host: Path, out: Path) -> int:
             verdict = "NOT CAUGHT: the fault left Faultbridge.dll as it was"
         else:
             result = table(session, wrong_host, session.work / f"{folder_name(name)}.out")
-            verdict = ("no closing line" if result is None else
-                       f"{result[1]} cases failed" if result[1] else "NOT CAUGHT: every case passed")
+            verdict = ("no closing line" if result is None else "NOT CAUGHT: every case passed" if not result[1]
+                       else f"{result[1]} of {result[0] + result[1]} cases failed")
         print(f"{name:52} {verdict}", flush=True)
         if verdict.startswith("NOT CAUGHT") or verdict == "no closing line":
             problems.append(f"{name}: {verdict}")
