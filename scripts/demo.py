@@ -23,7 +23,7 @@ DEMO, MODULE = BUILD / "demo", BUILD / "demo" / "module"
 
 
 def arguments():
-    parser = argparse.ArgumentParser(prog="scripts/demo.sh", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="scripts/demo.sh", description=__doc__.split("\n\n")[0], allow_abbrev=False)
     parser.add_argument("images", nargs="*", metavar="IMAGE",
                         help="your own processor and FPGA image files (both, in that order)")
     parser.add_argument("--blank", action="store_true", help="erase the simulated flash first")
@@ -77,10 +77,7 @@ def show_results(tools: Tools, run_dir: Path, program: Path, status: int) -> Non
     for target in (1, 2):
         print(f"\n== Flash target {target}", flush=True)
         flash = MODULE / f"flash-target-{target}.bin"
-        if flash.exists():
-            subprocess.run([str(tools.imagetool), "show", str(flash)])
-        else:
-            print("(never written)")
+        subprocess.run([str(tools.imagetool), "show", str(flash)]) if flash.exists() else print("(never written)")
 
 
 def run_in_guest(session: WineSession, args) -> int:

@@ -14,7 +14,7 @@ trap 'echo "demo: FAILED while $step (see the messages above); fix that and run 
 
 step="installing packages"
 bash scripts/install-deps.sh
-case " $* " in *" --screenshot "*) bash scripts/install-deps.sh imagemagick ;; esac
+case " $* " in *" --screenshot "* | *" --screenshot="*) bash scripts/install-deps.sh imagemagick ;; esac
 step="building (run scripts/build.sh to see the compiler's messages)"
 bash scripts/build.sh pe32 x64 imagetool >/dev/null
 step="running the demo"

@@ -177,8 +177,10 @@ class WineSession:
         log_path = image.parent / "prefix-template.log"
         with open(log_path, "wb") as log:
             status = guest.run(job, image.parent, stream=log)
-        if status != 0:
-            raise RuntimeError(f"making the prefix template in the guest failed with status {status}: see {log_path}")
+        if status != 0:   # with what the set-up said: a CI run may not keep the log
+            said = "\n".join(log_path.read_text(errors="replace").splitlines()[-30:])
+            raise RuntimeError(f"making the prefix template in the guest failed with status {status} ({log_path}):\n"
+                               + said)
 
     def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
         """Runs commands (argument lists, in turn while each succeeds) in a guest with the template's image as

@@ -92,7 +92,10 @@ def wait(pid: int, limit: float):
 
 def stop(pid: int) -> None:
     """Ends a test started by start() with everything it started in its session."""
-    os.killpg(pid, signal.SIGKILL)
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except ProcessLookupError:   # not yet in a session of its own, so it has started nothing
+        os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
 
 
@@ -106,6 +109,10 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     for name, programs, *command in tests_of(batch):
         limit = int(min(limits.test(inside=True, programs=int(programs)), deadline - time.monotonic()))
         print(f"guest: {name}", flush=True)
+        if limit <= 0:
+            (results / f"{name}.txt").write_text(f"{name}: not run: the guest's time was used up\n")
+            (results / f"{name}.status").write_text(f"{NOT_RUN}\n")
+            continue
         started = time.monotonic()
         with open(results / f"{name}.txt", "wb") as output:
             test = start(command, output)

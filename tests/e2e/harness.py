@@ -10,6 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from winhost import WineSession
+from winhost.guest import ended_by_signals
 from winhost.hexalift import DIRECTORY, RUN_LOG, Setup, Tools, lay_out
 
 
@@ -61,20 +62,23 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     # emptied for each run (the server appends to it).
     os.truncate(session.server_log, 0)
     try:
-        status = session.run(["hexalift.exe"], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
-                             with_display=setup.display, WINEDEBUG="-all,+relay,+server", **setup.simulator)
-    except BaseException:   # a hexalift that hung, say: the next run gets a prefix with nothing left, a display
+        with ended_by_signals():   # a SIGTERM (ctest ended) runs the clean-up below too
+            status = session.run(["hexalift.exe"], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
+                                 with_display=setup.display, WINEDEBUG="-all,+relay,+server", **setup.simulator)
+    except Exception:   # a hexalift that hung, say: the next run gets a prefix with nothing left, a display
+        # (not after a signal: the session ends with ctest, and a new server would linger)
         with contextlib.suppress(Exception):   # the run's own error is the one to tell
             session.restart_server()
         raise
+    finally:   # an immutable file would outlast the run, and the build folder too
+        if setup.log_read_only:
+            subprocess.run(["chattr", "-i", str(tools.drive_c() / RUN_LOG)], check=True)
     requests = session.server_log.read_text(encoding="latin-1")
     silent = not (run_dir / "stderr.txt").stat().st_size   # not even Wine's trace: what its server saw is kept
     if silent:
         (run_dir / "wineserver.txt").write_text(requests, encoding="latin-1")
     if not setup.display:
         session.restart_server()
-    if setup.log_read_only:
-        subprocess.run(["chattr", "-i", str(tools.drive_c() / RUN_LOG)], check=True)
     wine_errors, program_calls, thread = split_relay_trace((run_dir / "stderr.txt").read_bytes())
     log_path = tools.drive_c() / RUN_LOG
     calls, stamps = [], []

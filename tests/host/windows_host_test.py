@@ -455,6 +455,11 @@ class BatchTests(unittest.TestCase):
         guest_batch.stop(test)
         self.assertTrue(wait_for(lambda: ended(child), 5), "the test's own child ended with it")
 
+    def test_a_test_stopped_as_it_starts(self):   # before its fork has a session of its own
+        for _ in range(20):
+            with open(scratch_dir(self) / "output.txt", "wb") as output:
+                guest_batch.stop(guest_batch.start(["sleep", "60"], output))
+
 
 class BuildsEndWithTheirTest(unittest.TestCase):
     """tests/support/ends_with_test.sh, which the tests that build start their builds with."""

@@ -29,6 +29,7 @@ ARGUMENTS, WORK, PE32_BIN = Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[
 VERSION, SOURCE = sys.argv[4], Path(sys.argv[5])
 BUNDLE = f"hexalift-{VERSION}.zip"
 IN_PACKAGE = "the library inside the package"
+ENDS_WITH_TEST = [str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")]   # dotnet pack too
 SETTINGS = ("HEXALIFT_SIGNING_PFX", "HEXALIFT_SIGNING_PASSWORD", "HEXALIFT_SIGNING_TIMESTAMP_URL",
             "SOURCE_DATE_EPOCH")
 
@@ -37,7 +38,7 @@ def make_bundle(output: Path, *more: str, cwd=None, **settings) -> subprocess.Co
     """The bundle's command with these signing settings and none of the caller's."""
     environment = {name: value for name, value in os.environ.items() if name not in SETTINGS}
     environment.update({name: str(value) for name, value in settings.items()})
-    return subprocess.run([sys.executable, str(SOURCE / "release" / "make_bundle.py"), f"@{ARGUMENTS}",
+    return subprocess.run([*ENDS_WITH_TEST, sys.executable, str(SOURCE / "release" / "make_bundle.py"), f"@{ARGUMENTS}",
                            f"--output={output}", *more], env=environment, capture_output=True, text=True, cwd=cwd)
 
 
