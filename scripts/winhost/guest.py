@@ -93,10 +93,14 @@ def qemu_command(kernel: Path, initramfs: Path, job: Job, job_dir: Path) -> list
     return command
 
 
+def last_lines(text: str, count: int, indent: str = "") -> str:   # the end of what a program or guest said
+    return "\n".join(indent + line for line in text.splitlines()[-count:])
+
+
 def console_tail(job_dir: Path, lines: int = 60) -> str:
     console = job_dir / "console.txt"
     text = console.read_text(errors="replace") if console.exists() else ""
-    return "\n--- the guest's console:\n" + ("\n".join(text.splitlines()[-lines:]) or "(the guest printed nothing)")
+    return "\n--- the guest's console:\n" + (last_lines(text, lines) or "(the guest printed nothing)")
 
 
 @contextmanager

@@ -178,9 +178,8 @@ class WineSession:
         with open(log_path, "wb") as log:
             status = guest.run(job, image.parent, stream=log)
         if status != 0:   # with what the set-up said: a CI run may not keep the log
-            said = "\n".join(log_path.read_text(errors="replace").splitlines()[-30:])
             raise RuntimeError(f"making the prefix template in the guest failed with status {status} ({log_path}):\n"
-                               + said)
+                               + guest.last_lines(log_path.read_text(errors="replace"), 30))
 
     def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
         """Runs commands (argument lists, in turn while each succeeds) in a guest with the template's image as
@@ -211,7 +210,7 @@ class WineSession:
                 break
             shutil.rmtree(prefix, ignore_errors=True)
             failed = f"setting up a new prefix (wineboot -i) failed with status {status} at attempt {attempt}:\n" + \
-                "\n".join(said.decode(errors="replace").splitlines()[-20:])
+                guest.last_lines(said.decode(errors="replace"), 20)
             if attempt == 2 or deadline - time.monotonic() < limits.SET_UP / 2:   # a slow failure is no accident
                 raise RuntimeError(failed)
             i386.say(failed + "\ntrying once more")

@@ -109,23 +109,29 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     for name, programs, *command in tests_of(batch):
         limit = int(min(limits.test(inside=True, programs=int(programs)), deadline - time.monotonic()))
         print(f"guest: {name}", flush=True)
-        if limit <= 0:
-            (results / f"{name}.txt").write_text(f"{name}: not run: the guest's time was used up\n")
-            (results / f"{name}.status").write_text(f"{NOT_RUN}\n")
-            continue
-        started = time.monotonic()
         with open(results / f"{name}.txt", "wb") as output:
-            test = start(command, output)
-            status = wait(test, limit)
-            if status is None:
-                stop(test)
-                session.restart_server()
-                output.write(f"\n{name}: stopped after {limit} s in the guest\n".encode())
+            if limit > 0:
+                status = run_test(session, name, command, limit, output)
+            else:
+                output.write(f"{name}: not run: the guest's time was used up\n".encode())
                 status = NOT_RUN
-            output.write(f"({time.monotonic() - started:.1f} s in the guest)\n".encode())
         (results / f"{name}.status").write_text(f"{status}\n")
     session.stop()
     return 0
+
+
+def run_test(session: WineSession, name: str, command: list, limit: int, output) -> int:
+    """One test of the batch, its output to output; one that overruns is stopped and counts as not run."""
+    started = time.monotonic()
+    test = start(command, output)
+    status = wait(test, limit)
+    if status is None:
+        stop(test)
+        session.restart_server()
+        output.write(f"\n{name}: stopped after {limit} s in the guest\n".encode())
+        status = NOT_RUN
+    output.write(f"({time.monotonic() - started:.1f} s in the guest)\n".encode())
+    return status
 
 
 def run(session: WineSession, batch: Path, results: Path) -> int:

@@ -29,6 +29,7 @@ from harness import prepare_prefix, run, run_program
 from program_calls import describe, order_problems, same_calls, width_problems, window_and_shutdown
 from scenarios import BY_NAME, ONLY_32_BIT, Image
 from winhost import BUILDS, CORECLR_OVERRIDES, SKIPPED, WineSession
+from winhost.guest import last_lines
 from winhost.i386 import MODES
 from winhost.hexalift import DIRECTORY, Tools, lay_out
 SHUTDOWN_PRIVILEGE_ONLY = "disable_all=0, get_modified_state=0, privileges={{luid=0000000000000013,attrs=2}}"
@@ -84,8 +85,8 @@ def check(tools, scenario, expect, outcome, which):
 
     differs("exit status", outcome.exit_status, 0)
     if outcome.server_trace is not None:
-        tail = "\n    ".join(outcome.server_trace.splitlines()[-20:])
-        problems.append(f"{which}: Wine printed nothing, not even its trace; its server's ends (wineserver.txt):\n    {tail}")
+        problems.append(f"{which}: Wine printed nothing, not even its trace; its server's ends (wineserver.txt):\n"
+                        + last_lines(outcome.server_trace, 20, indent="    "))
     differs("console output", outcome.stdout, b"")
     differs("Wine's error output", outcome.stderr, b"")
     wanted_log = expect.log
