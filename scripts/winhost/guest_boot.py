@@ -10,9 +10,11 @@ import lzma
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 from . import limits, scratch
+from .builds import ROOT
 
 BUSYBOX = Path("/bin/busybox")   # busybox-static: runs before any library is reachable
 KERNEL_PACKAGE = "linux-image-amd64"
@@ -29,6 +31,38 @@ ENDED_BY_INIT = 1
 
 class GuestFailed(RuntimeError):
     """The guest's kernel cannot be had, the guest did not boot, or its job did not finish; the message says why."""
+
+
+def download_kernel(work: Path) -> Path:
+    """Debian's kernel package, fetched into work by apt-get download. When that fails (lists older than
+    the archive's current kernel, say), apt's package lists are fetched anew (scripts/install-deps.sh
+    --lists) and it is tried once more. What it starts ends with us, and all of it within its limit."""
+    deadline = time.monotonic() + limits.KERNEL_DOWNLOAD
+
+    def run(*command: str) -> subprocess.CompletedProcess:
+        return subprocess.run(["setpriv", "--pdeathsig", "TERM", *command], cwd=work, capture_output=True,
+                              text=True, timeout=max(1, deadline - time.monotonic()))
+
+    def fetch() -> tuple:
+        name = kernel_package()
+        print(f"guest: fetching {name} (Debian's kernel for the guest: unpacked in the build folder, never "
+              "installed)", file=sys.stderr, flush=True)
+        return name, run("apt-get", "download", "-qq", name)
+
+    try:
+        name, done = fetch()
+        if done.returncode != 0:
+            print(f"guest: apt-get download {name} failed; fetching apt's package lists anew and trying once "
+                  f"more. apt-get said:\n{done.stderr.strip()}", file=sys.stderr, flush=True)
+            print(run("bash", str(ROOT / "scripts" / "install-deps.sh"), "--lists").stderr, end="",
+                  file=sys.stderr, flush=True)
+            name, done = fetch()
+    except subprocess.TimeoutExpired as overran:
+        raise GuestFailed(f"fetching the guest's kernel overran {limits.KERNEL_DOWNLOAD} s: {overran}") from None
+    if done.returncode != 0:
+        raise GuestFailed(f"cannot fetch the guest's kernel, even with apt's package lists fetched anew: "
+                          f"apt-get download {name} said:\n{done.stderr.strip()}")
+    return next(work.glob("*.deb"))
 
 
 def kernel_package() -> str:
@@ -134,16 +168,7 @@ def boot_files(guest_dir: Path):
             return kernel, initramfs
         with scratch.folder(guest_dir / "downloads") as work:
             if not package.exists():
-                name = kernel_package()
-                print(f"guest: fetching {name} (Debian's kernel for the guest, unpacked in {guest_dir}, "
-                      "never installed)", file=sys.stderr, flush=True)
-                try:   # apt-get ends with us
-                    subprocess.run(["setpriv", "--pdeathsig", "TERM", "apt-get", "download", "-qq", name], cwd=work,
-                                   timeout=limits.KERNEL_DOWNLOAD, capture_output=True, text=True, check=True)
-                except subprocess.SubprocessError as failure:   # failed, or overran
-                    raise GuestFailed(f"{failure} {getattr(failure, 'stderr', '')} (if apt's package lists are out "
-                                      "of date, scripts/install-deps.sh fetches them)") from None
-                next(work.glob("*.deb")).rename(package)
+                download_kernel(work).rename(package)
             subprocess.run(["dpkg-deb", "-x", str(package), str(work / "tree")], check=True)
             for old in guest_dir.glob("initramfs-*.gz"):
                 old.unlink()
