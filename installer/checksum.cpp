@@ -28,22 +28,21 @@ uint16_t Fold(uint64_t sum)
     return static_cast<uint16_t>(sum);
 }
 
-// Bytes the portable loop sums between two folds: 2^29 bytes add less than
-// 2^60 to each accumulator, far from overflowing it.
-constexpr size_t kBlockBytes = size_t(1) << 29;
-
 }  // namespace
+
+// 2^29 bytes add less than 2^60 to each accumulator, far from overflowing it.
+const size_t kScalarBlockBytes = size_t(1) << 29;
 
 // 65536 is 1 modulo 65535, so a 32-bit little-endian word adds the same as
 // its two 16-bit halves. Summing 32-bit halves of 64-bit loads into a wide
 // accumulator lets the compiler vectorise the loop where the target has
 // vectors; the result equals the word-at-a-time sum, end-around carry and
 // odd tail included.
-uint16_t OnesComplementSumScalar(const uint8_t* data, size_t size)
+uint16_t OnesComplementSumScalarBlocks(const uint8_t* data, size_t size, size_t blockBytes)
 {
     uint64_t sum = 0;
     while (size >= 16) {
-        const size_t block = (size < kBlockBytes ? size : kBlockBytes) & ~size_t(15);
+        const size_t block = (size < blockBytes ? size : blockBytes) & ~size_t(15);
         uint64_t whole = 0, high = 0;
         for (size_t i = 0; i < block; i += 16) {
             uint64_t first, second;
@@ -71,16 +70,16 @@ uint16_t OnesComplementSumScalar(const uint8_t* data, size_t size)
     return Fold(sum + (first & 0xFFFFFFFFu) + (first >> 32) + (second & 0xFFFFFFFFu) + (second >> 32));
 }
 
+uint16_t OnesComplementSumScalar(const uint8_t* data, size_t size)
+{
+    return OnesComplementSumScalarBlocks(data, size, kScalarBlockBytes);
+}
+
 #if HEXALIFT_CHECKSUM_SSE2
 
-namespace {
-
-// Bytes the SSE2 loop sums between two folds. Each 32-bit lane of each of
-// its two accumulators takes 2^16 words of them, whose true sum (at most
-// 2^16 * 0xFFFF) stays below 2^32.
-constexpr size_t kSse2BlockBytes = size_t(1) << 20;
-
-}  // namespace
+// Each 32-bit lane of each of the two accumulators takes 2^16 words of a
+// block, whose true sum (at most 2^16 * 0xFFFF) stays below 2^32.
+const size_t kSse2BlockBytes = size_t(1) << 20;
 
 // The same sum with SSE2, 32 bytes a step into two accumulators. pmaddwd,
 // multiplying by 1, adds each pair of adjacent words into a 32-bit lane
@@ -88,12 +87,13 @@ constexpr size_t kSse2BlockBytes = size_t(1) << 20;
 // word w into the signed w - 32768, and the 32768s are added back per
 // block. Per 16 bytes that is a load, an XOR, a pmaddwd and an add, against
 // a load and an add for a plain read.
-__attribute__((target("sse2"))) uint16_t OnesComplementSumSse2(const uint8_t* data, size_t size)
+__attribute__((target("sse2"))) uint16_t OnesComplementSumSse2Blocks(const uint8_t* data, size_t size,
+                                                                    size_t blockBytes)
 {
     const __m128i bias = _mm_set1_epi16(-32768), ones = _mm_set1_epi16(1);
     uint64_t sum = 0;
     while (size >= 32) {
-        const size_t block = (size < kSse2BlockBytes ? size : kSse2BlockBytes) & ~size_t(31);
+        const size_t block = (size < blockBytes ? size : blockBytes) & ~size_t(31);
         __m128i first = _mm_setzero_si128(), second = _mm_setzero_si128();
         for (size_t i = 0; i < block; i += 32) {
             const __m128i front = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
@@ -117,6 +117,11 @@ __attribute__((target("sse2"))) uint16_t OnesComplementSumSse2(const uint8_t* da
     // Fewer than 32 bytes remain, from a word boundary: the portable loop
     // sums them, an odd last byte included.
     return Fold(sum + OnesComplementSumScalar(data, size));
+}
+
+uint16_t OnesComplementSumSse2(const uint8_t* data, size_t size)
+{
+    return OnesComplementSumSse2Blocks(data, size, kSse2BlockBytes);
 }
 
 // CPUID leaf 1 reports SSE2 in bit 26 of EDX; a processor too old to have
