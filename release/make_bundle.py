@@ -30,7 +30,7 @@ import sys
 import zipfile
 from pathlib import Path
 
-from signing import PFX, Signer, SigningError, signer_from_environment
+from signing import PFX, TIMESTAMP_URL, Signer, SigningError, signer_from_environment, without_key
 
 FIXED_TIME = (1980, 1, 1) + (0,) * 3   # midnight of the first day a zip entry can hold
 
@@ -104,8 +104,12 @@ def main() -> int:
     args.output.unlink(missing_ok=True)
     staging = args.output.with_name(args.output.name + ".staging")
     shutil.rmtree(staging, ignore_errors=True)
+    # The key stays in this process: no program it starts sees it.
+    environ = dict(os.environ)
+    os.environ.clear()
+    os.environ.update(without_key(environ))
     try:
-        signer = signer_from_environment(os.environ, args.source)
+        signer = signer_from_environment(environ, args.source)
         files = {"README.txt": args.readme.read_text().replace("@VERSION@", args.version).encode()}
         for pair in args.files:
             name, source = pair.split("=", 1)
@@ -119,6 +123,9 @@ def main() -> int:
             stamped = f", timestamped by {signer.timestamp_url}" if signer.timestamp_url else ""
             print(f"{bundle}: {', '.join(args.sign)} signed with {signer.pfx}, "
                   f"signing time {signer.time} ({signer.time_source}){stamped}")
+            if not signer.timestamp_url:
+                print(f"{bundle}: warning: not timestamped ({TIMESTAMP_URL} is not set): "
+                      "Windows stops trusting its signatures when the certificate expires")
     except SigningError as error:
         print(f"{bundle} not made: {error}", file=sys.stderr)
         return 1

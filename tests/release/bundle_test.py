@@ -3,7 +3,8 @@ bundle built without a key, and the same bytes from further builds of the
 same sources: unsigned in a second build folder, which says so in one
 line; signed with a throwaway key (throwaway_pki.py) there and, with the
 bundle's own command, from this build's files; and unsigned again there
-once the key is gone.
+once the key is gone. A pe32 build that fails there, signed or not,
+leaves no bundle, not even the earlier one.
 
   bundle_test.py BUNDLE.zip BUNDLE_ARGUMENTS SOURCE_DIR SECOND_BUILD_DIR VERSION
 """
@@ -30,10 +31,16 @@ def environment(**settings) -> dict:
     return {**kept, **{name: str(value) for name, value in settings.items()}}
 
 
+def build_second(**settings) -> subprocess.CompletedProcess:
+    return subprocess.run([*ENDS_WITH_TEST, "cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=environment(**settings))
+
+
 def build_second_bundle(**settings) -> tuple[bytes, list]:
     """The bundle's bytes, and the lines of the build's output about it."""
-    done = subprocess.run([*ENDS_WITH_TEST, "cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"],
-                          check=True, stdout=subprocess.PIPE, text=True, env=environment(**settings))
+    done = build_second(**settings)
+    if done.returncode != 0:
+        raise RuntimeError(f"the second build failed:\n{done.stdout}")
     said = [line for line in done.stdout.splitlines() if line.startswith(BUNDLE.name)]
     return (SECOND_BUILD / "release" / BUNDLE.name).read_bytes(), said
 
@@ -71,6 +78,22 @@ class SecondBuild(unittest.TestCase):
         self.assertEqual(from_first_build.read_bytes(), signed, "signed twice, in two build folders")
 
         self.assertEqual(build_second_bundle()[0], BUNDLE.read_bytes(), "unsigned again once the key is gone")
+
+        # hexalift.exe cannot be linked where a folder older than its objects stands.
+        hexalift = SECOND_BUILD / "pe32" / "bin" / "hexalift.exe"
+        for what, settings in (("unsigned", {}), ("signed", key)):
+            with self.subTest(what):
+                second.write_bytes(b"an earlier build's bundle")
+                hexalift.unlink(missing_ok=True)
+                hexalift.mkdir()
+                os.utime(hexalift, (0, 0))
+                try:
+                    done = build_second(**settings)
+                finally:
+                    hexalift.rmdir()
+                self.assertNotEqual(done.returncode, 0, "the pe32 build did not fail")
+                self.assertIn("hexalift.exe", done.stdout)
+                self.assertFalse(second.exists(), "a bundle outlived the failed build")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 """Throwaway keys for the signing tests, made with openssl in a folder of
 the build, and trusted nowhere else: a CA; a code-signing certificate
 issued by it, in a password-protected PKCS#12 file with its chain (what a
-vendor's HEXALIFT_SIGNING_PFX holds); a time-stamping authority's
+vendor's HEXALIFT_SIGNING_PFX holds), and the same in a file without a
+password (empty, as an export without one gives); a time-stamping authority's
 certificate from the same CA and a time-stamping server for it on the
 loopback interface (`openssl ts -reply` answers each request); and a
 second, unrelated CA that must not vouch for anything signed here.
@@ -52,6 +53,7 @@ class Pki:
     other_ca: Path    # a CA certificate that vouches for nothing here
     pfx: Path         # the signer's key, certificate and chain
     password: str
+    pfx_without_password: Path
     config: Path      # certificate extensions and the time-stamping authority
 
 
@@ -72,10 +74,12 @@ def make_pki(folder: Path) -> Pki:
         openssl(folder, "x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
                 "-set_serial", str(serial), "-days", "3650", "-extfile", str(config), "-extensions", extensions,
                 "-out", f"{name}.crt")
-    openssl(folder, "pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.crt", "-certfile", "ca.crt",
-            "-passout", f"pass:{PASSWORD}", "-out", "signer.pfx")
+    for pfx, password in (("signer.pfx", PASSWORD), ("signer-without-password.pfx", "")):
+        openssl(folder, "pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.crt", "-certfile", "ca.crt",
+                "-passout", f"pass:{password}", "-out", pfx)
     (folder / "tsa.serial").write_text("01\n")
-    return Pki(folder, folder / "ca.crt", folder / "other-ca.crt", folder / "signer.pfx", PASSWORD, config)
+    return Pki(folder, folder / "ca.crt", folder / "other-ca.crt", folder / "signer.pfx", PASSWORD,
+               folder / "signer-without-password.pfx", config)
 
 
 class TimestampServer:
