@@ -18,7 +18,8 @@ in the bundle (the signed library and its documentation), so that it
 carries the signed library. Without a key the bundle is unsigned, and one
 line says so. The zip is written under a temporary name and renamed when
 complete; the bundle of an earlier build is removed first, so a build that
-fails leaves no bundle at all.
+fails leaves no bundle at all. No program it starts sees the key's
+variables.
 """
 
 import argparse

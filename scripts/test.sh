@@ -10,7 +10,7 @@ if ! command -v dotnet >/dev/null; then
   exit 1
 fi
 # The tests sign bundles with throwaway keys of their own; the build they test is the unsigned one.
-unset HEXALIFT_SIGNING_PFX HEXALIFT_SIGNING_PASSWORD HEXALIFT_SIGNING_TIMESTAMP_URL
+unset HEXALIFT_SIGNING_PFX HEXALIFT_SIGNING_PASSWORD HEXALIFT_SIGNING_PASSWORD_FILE HEXALIFT_SIGNING_TIMESTAMP_URL
 build=${HEXALIFT_BUILD_DIR:-build}
 export PYTHONPYCACHEPREFIX="$(realpath -m "$build")/pycache"   # compiled modules in the build folder too
 export TMPDIR="$(realpath -m "$build")/tmp" && mkdir -p "$TMPDIR"   # and temporary files (compilers, tests)
