@@ -30,7 +30,8 @@ uint16_t Fold(uint64_t sum)
 
 }  // namespace
 
-// 2^29 bytes add less than 2^60 to each accumulator, far from overflowing it.
+// Bytes the portable loop sums between two folds: 2^29 bytes add less than
+// 2^60 to each accumulator, far from overflowing it.
 const size_t kScalarBlockBytes = size_t(1) << 29;
 
 // 65536 is 1 modulo 65535, so a 32-bit little-endian word adds the same as
@@ -77,8 +78,9 @@ uint16_t OnesComplementSumScalar(const uint8_t* data, size_t size)
 
 #if HEXALIFT_CHECKSUM_SSE2
 
-// Each 32-bit lane of each of the two accumulators takes 2^16 words of a
-// block, whose true sum (at most 2^16 * 0xFFFF) stays below 2^32.
+// Bytes the SSE2 loop sums between two folds. Each 32-bit lane of each of
+// its two accumulators takes 2^16 words of them, whose true sum (at most
+// 2^16 * 0xFFFF) stays below 2^32.
 const size_t kSse2BlockBytes = size_t(1) << 20;
 
 // The same sum with SSE2, 32 bytes a step into two accumulators. pmaddwd,
