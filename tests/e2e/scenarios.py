@@ -264,7 +264,7 @@ SCENARIOS = [
              Expect(log(1), journal([], flash_start=[LOADED, "FL_Initialize() = 0"], flash_end=[KEPT]),
                     NOTHING_WRITTEN, named=NONE_NAMED)),
     # Initialised, but not to exactly 1: the binding forwards nothing, so no
-    # image is handled, as without a library; it is still released.
+    # image is handled, as when it does not initialise; it is still released.
     Scenario("fl_initialize_2", Setup(images=BOTH, simulator={"HEXSIM_FL_INITIALIZE": 2}),
              Expect(log(1), journal([], flash_start=[LOADED, "FL_Initialize() = 2"], flash_end=[FREED]),
                     NOTHING_WRITTEN, named=NONE_NAMED)),
