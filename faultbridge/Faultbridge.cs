@@ -167,12 +167,14 @@ namespace Faultkit
             return length == 0 ? string.Empty : Marshal.PtrToStringAnsi(parameterArea, length);
         }
 
-        // The record address: the first 32-bit member of the exception pointers.
+        // The record address: the first member of the exception pointers, read
+        // as the pointer it is. No conversion through a signed number: a
+        // large-address-aware host has records above 2 GB.
         private static IntPtr RecordOf(IntPtr pointers)
         {
             if (pointers == IntPtr.Zero)
                 return IntPtr.Zero;
-            return new IntPtr((long)(uint)Marshal.ReadInt32(pointers, 0));
+            return Marshal.ReadIntPtr(pointers, 0);
         }
 
         private static bool IsApplicationCode(IntPtr record)

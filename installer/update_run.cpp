@@ -43,7 +43,11 @@ void StartRunLog(const char* processorImagePath, const char* fpgaImagePath)
     LogPrintf("pFpgaFname = %s\n", fpgaImagePath);
 }
 
-// Loads and initialises "Flash.dll"; true when images may be handled.
+// Loads and initialises "Flash.dll"; true when images may be handled. That
+// takes a binding that forwards: a library initialised to a value other
+// than 1 counts as initialised, yet every read through it would leave the
+// version text empty and every write would report success without reaching
+// flash, so the run treats it like one that did not initialise.
 bool StartFlashLibrary(FlashLibrary* flash)
 {
     if (flash == nullptr)
@@ -51,7 +55,7 @@ bool StartFlashLibrary(FlashLibrary* flash)
     int status = flash->Load(kFlashLibraryName);
     if (status == 1)
         status = flash->Initialize();
-    return status == 1;
+    return status == 1 && BindingForwards(flash->binding);
 }
 
 // Checks one image against its flash target and writes it when it differs,

@@ -4,7 +4,8 @@
 //
 // Settings (environment variables; the value each entry point returns):
 //   HEXSIM_FL_INITIALIZE  default 1 (0: not initialised; 2: initialised,
-//                         but the program forwards nothing)
+//                         but the program forwards nothing and so handles
+//                         no image)
 //   HEXSIM_FL_TERMINATE   default 1
 //   HEXSIM_FL_READ        default 1; any other value is a failing read that
 //                         leaves the caller's buffer untouched

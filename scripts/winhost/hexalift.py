@@ -18,6 +18,10 @@ TARGET_OF = {PROCESSOR_IMAGE: 1, FPGA_IMAGE: 2}
 SETTINGS = "zef_installer.ini"
 RUN_LOG = "zef_installer.log"
 DIRECTORY = b"<a directory>"   # an image or settings "file" that is a directory
+# The program under this name is told that it runs on Windows 98 (GetVersion's
+# top bit set, outside the NT family) by the prefix's per-program settings.
+WIN98_PROGRAM = "hexalift-win98.exe"
+WIN98_SETTINGS = {f"HKCU\\Software\\Wine\\AppDefaults\\{WIN98_PROGRAM}": {"Version": "win98"}}
 
 
 @dataclass
@@ -53,6 +57,11 @@ class Setup:
     libraries: dict = field(default_factory=lambda: {"Flash.dll": "Flash", "zefib.dll": "zefib"})
     simulator: dict = field(default_factory=dict)  # HEXSIM_* settings
     display: bool = True                           # False: no X display, so no window
+    windows_98: bool = False                       # runs as WIN98_PROGRAM, in a prefix with WIN98_SETTINGS
+
+    @property
+    def program(self) -> str:
+        return WIN98_PROGRAM if self.windows_98 else "hexalift.exe"
 
 
 def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
@@ -69,7 +78,7 @@ def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
     shutil.rmtree(tools.install_dir(), ignore_errors=True)
     shutil.rmtree(run_dir, ignore_errors=True)
     run_dir.mkdir(parents=True)
-    shutil.copy(tools.windows_bin / "hexalift.exe", run_dir)
+    shutil.copy(tools.windows_bin / "hexalift.exe", run_dir / setup.program)
     for dll_name, built_name in setup.libraries.items():
         if built_name is not None:   # a simulated library, or a variant of one
             built = tools.windows_bin / "simulator" / f"{built_name}.dll"

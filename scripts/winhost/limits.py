@@ -35,6 +35,6 @@ def starter(*guest_limits: int) -> int:
 PREPARE_TEST = starter(TEMPLATE)
 GUEST_BATCH_TEST = starter(GUEST_BATCH)
 GUEST_CHECK_TEST = starter(GUEST_CHECK, GUEST_CHECK, BOOT + MARGIN)   # guests side by side, a share, one killed
-WRONG_BRIDGES_PROGRAMS = 9   # the table on the real bridge and on eight wrong ones, here or in a guest's batch
+WRONG_BRIDGES_PROGRAMS = 11   # the table on the real bridge and on ten wrong ones, here or in a guest's batch
 WRONG_BRIDGES_TEST = test(False, WRONG_BRIDGES_PROGRAMS)
 WRONG_BUILDS_TEST = WRONG_BUILDS + test(False) + MARGIN   # a scenario under way at the deadline may end

@@ -11,7 +11,7 @@ from pathlib import Path
 
 from winhost import WineSession
 from winhost.guest import ended_by_signals
-from winhost.hexalift import DIRECTORY, RUN_LOG, Setup, Tools, lay_out
+from winhost.hexalift import DIRECTORY, RUN_LOG, WIN98_SETTINGS, Setup, Tools, lay_out
 
 
 # The Win32 calls whose arguments the scenarios check, from Wine's relay
@@ -25,7 +25,7 @@ RELAY_INCLUDE = ";".join([
 
 
 def prepare_prefix(session: WineSession, owner: int | None = None) -> None:
-    session.prepare({"HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE}}, owner)
+    session.prepare({"HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE}, **WIN98_SETTINGS}, owner)
 
 
 @dataclass
@@ -63,7 +63,7 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     os.truncate(session.server_log, 0)
     try:
         with ended_by_signals():   # a SIGTERM (ctest ended) runs the clean-up below too
-            status = session.run(["hexalift.exe"], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
+            status = session.run([setup.program], run_dir, run_dir / "stdout.txt", run_dir / "stderr.txt",
                                  with_display=setup.display, WINEDEBUG="-all,+relay,+server", **setup.simulator)
     except Exception:   # a hexalift that hung, say: the next run gets a prefix with nothing left, a display
         # (not after a signal: the session ends with ctest, and a new server would linger)
@@ -114,6 +114,10 @@ RELAY_LINE = re.compile(rb"^([0-9a-f]{4}):(Call|Ret|Starting|trace:relay)")
 API_CALL = re.compile(r"^([0-9a-f]{4}):Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
 API_RETURN = re.compile(r"^([0-9a-f]{4}):Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
 STRING_ARGUMENT = re.compile(r'[0-9a-f]+ (".*")$')
+# A library's entry point, called by the loader: what the system's libraries
+# call there is not the program's doing (Windows 98's 16-bit kernel asks for
+# the version as it attaches); the simulated ones journal their loading.
+DLL_ENTRY = re.compile(r"^([0-9a-f]{4}):(Call|Ret ) PE DLL \(")
 TOKEN_ADJUSTMENT = re.compile(r"^([0-9a-f]{4}): adjust_token_privileges\( handle=[0-9a-f]+, (.*) \)$")
 
 
@@ -128,7 +132,8 @@ class ApiCall:
 def split_relay_trace(stderr: bytes):
     """Separates Wine's relay trace from any other error output, and keeps
     the calls the program's own thread made directly (not those the system
-    makes inside them), and that thread's id. The program's thread is the
+    makes inside them or in a library's entry point, journal lines aside),
+    and that thread's id. The program's thread is the
     one that creates dialog 101. A journal line arrives as
     OutputDebugStringA("journal: ...")."""
     other, relay = [], []
@@ -137,16 +142,20 @@ def split_relay_trace(stderr: bytes):
     thread = next((m.group(1) for m in map(API_CALL.match, relay)
                    if m and m.group(3) == "CreateDialogParamA" and parse_arguments(m.group(4))[1] == 101),
                   None)
-    calls, depth = [], 0
+    calls, depth, entries, kept = [], 0, 0, False
     for line in relay:
-        call, ret = API_CALL.match(line), API_RETURN.match(line)
-        if call and call.group(1) == thread:
+        call, ret, entry = API_CALL.match(line), API_RETURN.match(line), DLL_ENTRY.match(line)
+        if entry and entry.group(1) == thread:
+            entries += 1 if entry.group(2) == "Call" else -1
+        elif call and call.group(1) == thread:
             if depth == 0:
-                calls.append(ApiCall(call.group(3), parse_arguments(call.group(4)), int(call.group(5), 16)))
+                kept = entries == 0 or call.group(3) == "OutputDebugStringA"
+                if kept:
+                    calls.append(ApiCall(call.group(3), parse_arguments(call.group(4)), int(call.group(5), 16)))
             depth += 1
         elif ret and ret.group(1) == thread and depth > 0:
             depth -= 1
-            if depth == 0:
+            if depth == 0 and kept:
                 calls[-1].result = int(ret.group(4), 16)
     return b"".join(line.encode("latin-1") + b"\n" for line in other), calls, thread
 

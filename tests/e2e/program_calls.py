@@ -63,11 +63,13 @@ def same_calls(actual: list, wanted: list) -> bool:
         a in w if isinstance(w, tuple) else a == w for a, w in zip(actual, wanted))
 
 
-def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 32) -> list:
+def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 32,
+                        nt_family: bool = True) -> list:
     """What the program calls, journal aside: the window (or the attempts on
     a window that was not created), an image line per image written, and
-    the shutdown for InstallerId 0. An entry may be a tuple of the texts
-    that are accepted there: a 64-bit trace (bits 64) may show the
+    the shutdown for InstallerId 0, which enables the shutdown privilege in
+    the token first on the NT family only. An entry may be a tuple of the
+    texts that are accepted there: a 64-bit trace (bits 64) may show the
     privilege's name or only its address."""
     dialog, item = ("dialog", "item") if window else ("0", "0")
     calls = [f"CreateDialogParamA(0, 101, 0, ptr, 0) = {dialog}", f"ShowWindow({dialog}, 5)",
@@ -76,9 +78,12 @@ def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 3
         calls += [f"GetDlgItem({dialog}, 1001) = {item}", f"SetWindowTextA({item}, {image_line(path)!r})"]
     calls.append(f"DestroyWindow({dialog})")
     if shutdown:
-        calls += ["GetVersion()", "OpenProcessToken(-1, 40, ptr)",
-                  LOOKUP if bits == 32 else (LOOKUP, "LookupPrivilegeValueA(0, ptr, ptr)"),
-                  "AdjustTokenPrivileges(token, 0, ptr, 0, 0, 0)", "ExitWindowsEx(5, 0)"]
+        calls.append("GetVersion()")
+        if nt_family:
+            calls += ["OpenProcessToken(-1, 40, ptr)",
+                      LOOKUP if bits == 32 else (LOOKUP, "LookupPrivilegeValueA(0, ptr, ptr)"),
+                      "AdjustTokenPrivileges(token, 0, ptr, 0, 0, 0)"]
+        calls.append("ExitWindowsEx(5, 0)")
     return calls
 
 

@@ -102,20 +102,22 @@ def check(tools, scenario, expect, outcome, which):
     # opened (absent, or a directory), or one whose first byte is "0".
     settings = scenario.setup.settings
     shutdown = settings is None or settings == DIRECTORY or settings[:1] == b"0"
+    nt_family = not scenario.setup.windows_98
     bits = tools.session.build.bits
     described = describe(outcome.calls, bits)
     problems += [f"{which}: {problem}" for problem in reset_hold_problems(outcome.stamps, described)]
     problems += [f"{which}: {problem}" for problem in width_problems(outcome.calls, bits)]
     differs("window and shutdown calls", [text for text in described if not text.startswith(("journal: ", "Sleep("))],
-            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown, bits), same_calls)
+            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown, bits, nt_family),
+            same_calls)
     differs("journal as the program's thread saw it",
             [text[len("journal: "):] for text in described if text.startswith("journal: ")],
             expect.journal)
     problems += [f"{which}: {problem}" for problem in order_problems(described)]
-    # The token change that the shutdown needs: one privilege, SeShutdownPrivilege
-    # (LUID 19), enabled (attributes 2), nothing else disabled.
+    # The token change that the shutdown needs on the NT family: one privilege,
+    # SeShutdownPrivilege (LUID 19), enabled (attributes 2), nothing else disabled.
     differs("privileges changed in the token", outcome.token_adjustments,
-            [SHUTDOWN_PRIVILEGE_ONLY] if shutdown else [])
+            [SHUTDOWN_PRIVILEGE_ONLY] if shutdown and nt_family else [])
     return problems
 
 

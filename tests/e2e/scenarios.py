@@ -180,6 +180,9 @@ SIXTEEN = Image("ABCDEFGHIJKLMNOP", b"x")
 STAMPED_NIOS = replace(NIOS, stamp=b"3")
 STAMPED_FPGA = replace(FPGA, stamp=b"3")
 HEADER_ONLY = Image("0.1", b"")
+# An image that reading in text mode would alter: its payload holds CR LF
+# and 0x1A, and its size, 0x0A0D, puts CR LF into the header's PayloadSize.
+TEXT_MODE_BYTES = Image("1.02", (b"CR LF \r\n, end of file \x1a; " * 120)[:0x0A0D])
 BOARD_FREED = "zefib.dll unloaded (FreeLibrary)"
 BOARD_KEPT = "zefib.dll unloaded (process exit)"
 
@@ -236,6 +239,14 @@ SCENARIOS = [
     settings_scenario("settings_2", b"2", 2),
     settings_scenario("settings_AF", b"\xaf", 127),
     settings_scenario("settings_B0", b"\xb0", -128),
+    # Bytes that reading in text mode would alter: 0x1A ends the file there,
+    # CR LF becomes LF.
+    settings_scenario("settings_1A", b"\x1a", -22),
+    settings_scenario("settings_CR_LF", b"\r\n", -35),
+    # Outside the NT family (GetVersion's top bit set) the shutdown is
+    # requested without touching the token.
+    Scenario("settings_0_outside_nt", Setup(settings=b"0", images=BOTH, windows_98=True),
+             Expect(log(0, BOTH_UPDATED), WROTE_BOTH, written())),
     Scenario("log_cannot_be_created", Setup(log_is_directory=True, images=BOTH),
              Expect(None, WROTE_BOTH, written())),
 
@@ -252,12 +263,11 @@ SCENARIOS = [
     Scenario("fl_initialize_0", Setup(images=BOTH, simulator={"HEXSIM_FL_INITIALIZE": 0}),
              Expect(log(1), journal([], flash_start=[LOADED, "FL_Initialize() = 0"], flash_end=[KEPT]),
                     NOTHING_WRITTEN, named=NONE_NAMED)),
-    # Initialised, but not to exactly 1: nothing is forwarded, reads leave
-    # the version text empty and writes report success.
+    # Initialised, but not to exactly 1: the binding forwards nothing, so no
+    # image is handled, as when it does not initialise; it is still released.
     Scenario("fl_initialize_2", Setup(images=BOTH, simulator={"HEXSIM_FL_INITIALIZE": 2}),
-             Expect(log(1, update(NIOS, "") + update(FPGA, "")),
-                    journal([], flash_start=[LOADED, "FL_Initialize() = 2"], flash_end=[FREED]),
-                    NOTHING_WRITTEN)),
+             Expect(log(1), journal([], flash_start=[LOADED, "FL_Initialize() = 2"], flash_end=[FREED]),
+                    NOTHING_WRITTEN, named=NONE_NAMED)),
     Scenario("fl_read_fails", Setup(images=BOTH, flash=written(), simulator={"HEXSIM_FL_READ": 0}),
              Expect(log(1, checked(NIOS, "", None) + checked(FPGA, "", None)),
                     journal([read(1, 0), read(2, 0)]), written(), named=NONE_NAMED)),
@@ -285,6 +295,10 @@ SCENARIOS = [
     Scenario("image_missing", Setup(images={FPGA_IMAGE: FPGA}),
              Expect(log(1, f"GetFileInf:{NIOS_PATH} File Open Error\n" + update(FPGA)),
                     journal([read(2), write(2, FPGA)]), {1: None, 2: FPGA}, named=FPGA_NAMED)),
+    Scenario("bytes_text_mode_would_alter", Setup(images={PROCESSOR_IMAGE: TEXT_MODE_BYTES, FPGA_IMAGE: FPGA}),
+             Expect(log(1, update(TEXT_MODE_BYTES) + update(FPGA)),
+                    journal([read(1), write(1, TEXT_MODE_BYTES), read(2), write(2, FPGA)]),
+                    written(nios=TEXT_MODE_BYTES))),
     Scenario("payload_size_0", Setup(images={PROCESSOR_IMAGE: HEADER_ONLY, FPGA_IMAGE: FPGA}),
              Expect(log(1, update(HEADER_ONLY) + update(FPGA)),
                     journal([read(1), write(1, HEADER_ONLY), read(2), write(2, FPGA)]),

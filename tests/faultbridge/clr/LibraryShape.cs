@@ -15,13 +15,14 @@ namespace Faultkit.Tests
 
         public static IEnumerable<Case> Cases()
         {
-            yield return new Case("identity: Faultbridge, versioned as the build says, culture-neutral, no strong name, v4.0.30319, x86 only", () =>
+            yield return new Case("identity: Faultbridge 1.0.0.0 whatever the build's version (its file version), culture-neutral, no strong name, v4.0.30319, x86 only", () =>
             {
                 AssemblyName name = Library.GetName();
                 Expect.Equal("Faultbridge", name.Name, "name");
+                Expect.Equal(new Version(1, 0, 0, 0), name.Version, "version");
                 string built = typeof(LibraryShape).Assembly.GetCustomAttributes<AssemblyMetadataAttribute>()
                     .Single(a => a.Key == "FaultbridgeVersion").Value;
-                Expect.Equal(new Version(built + ".0"), name.Version, "version");
+                Expect.Equal(built + ".0", Library.GetCustomAttribute<AssemblyFileVersionAttribute>()?.Version, "file version");
                 Expect.Equal("", name.CultureName, "culture");
                 Expect.Equal(0, (name.GetPublicKeyToken() ?? new byte[0]).Length, "public key token bytes");
                 Expect.Equal("v4.0.30319", Library.ImageRuntimeVersion, "runtime version");
@@ -31,26 +32,21 @@ namespace Faultkit.Tests
                 Expect.Equal("mscorlib", string.Join(",", Library.GetReferencedAssemblies().Select(a => a.Name)), "references");
             });
 
-            yield return new Case("public surface", () =>
+            yield return new Case("public surface: exactly the specified types and members, nothing more", () =>
             {
                 Type type = typeof(Faultbridge);
                 Expect.True(type.Namespace == "Faultkit" && type.IsPublic && type.IsClass && !type.IsSealed && !type.IsAbstract
                             && type.BaseType == typeof(object), "a public, unsealed class Faultkit.Faultbridge on System.Object");
-                Expect.Equal(0, type.GetFields(BindingFlags.Instance | BindingFlags.Public | BindingFlags.NonPublic).Length, "instance fields");
-                Expect.True(type.GetConstructor(Type.EmptyTypes) != null, "a public parameterless constructor");
-                FieldInfo field = type.GetField("m_strErrorMessage");
-                Expect.True(field.IsPublic && field.IsStatic && !field.IsInitOnly && field.FieldType == typeof(int), "public static int m_strErrorMessage");
                 Type callable = typeof(Faultbridge.UnmanagedFunction);
-                MethodInfo invoke = callable.GetMethod("Invoke");
-                Expect.True(callable.IsNestedPublic && callable.IsSealed && callable.BaseType == typeof(MulticastDelegate)
-                            && invoke.ReturnType == typeof(void) && invoke.GetParameters().Length == 0, "a public delegate void UnmanagedFunction()");
-                foreach ((string method, bool isStatic, Type result, Type argument) in new[] {
-                    ("SetErrorMessage", false, typeof(void), typeof(int)), ("filter", true, typeof(uint), typeof(IntPtr)),
-                    ("GetExceptionString", true, typeof(IntPtr), typeof(IntPtr)), ("CallUnmanagedFunction", true, typeof(void), callable) })
-                {
-                    MethodInfo found = type.GetMethod(method, new[] { argument });
-                    Expect.True(found != null && found.IsPublic && found.IsStatic == isStatic && found.ReturnType == result, method);
-                }
+                Expect.True(callable.IsNestedPublic && callable.IsSealed && callable.BaseType == typeof(MulticastDelegate),
+                            "a public delegate type UnmanagedFunction");
+                Expect.Equal("Faultkit.Faultbridge; Faultkit.Faultbridge+UnmanagedFunction",
+                             string.Join("; ", Library.GetExportedTypes().Select(t => t.FullName).OrderBy(n => n, StringComparer.Ordinal)),
+                             "public types");
+                Expect.Equal(string.Join("; ", Surface.OrderBy(text => text, StringComparer.Ordinal)),
+                             string.Join("; ", PublicMembers(type).Concat(PublicMembers(callable)).OrderBy(text => text, StringComparer.Ordinal)),
+                             "public members");
+                Expect.Equal(0, type.GetFields(BindingFlags.Instance | BindingFlags.Public | BindingFlags.NonPublic).Length, "instance fields");
                 Expect.True(type.GetMethod("CallUnmanagedFunction", new[] { callable }).IsDefined(typeof(HandleProcessCorruptedStateExceptionsAttribute)),
                             "CallUnmanagedFunction marked HandleProcessCorruptedStateExceptions");
             });
@@ -81,5 +77,28 @@ namespace Faultkit.Tests
         }
 
         private static void RaiseAbc() => Native.RaiseText(0xE0000001, "abc");
+
+        // Every public member of the class and of its callable type, as a host
+        // sees it; the callable's are the runtime's own for a delegate.
+        private static readonly string[] Surface = {
+            "Faultbridge: static Int32 m_strErrorMessage",
+            "Faultbridge: static UInt32 filter(IntPtr)",
+            "Faultbridge: static IntPtr GetExceptionString(IntPtr)",
+            "Faultbridge: static Void CallUnmanagedFunction(UnmanagedFunction)",
+            "Faultbridge: Faultkit.Faultbridge+UnmanagedFunction",
+            "Faultbridge: Void .ctor()",
+            "Faultbridge: Void SetErrorMessage(Int32)",
+            "UnmanagedFunction: System.IAsyncResult BeginInvoke(System.AsyncCallback, System.Object)",
+            "UnmanagedFunction: Void .ctor(System.Object, IntPtr)",
+            "UnmanagedFunction: Void EndInvoke(System.IAsyncResult)",
+            "UnmanagedFunction: Void Invoke()",
+        };
+
+        private static IEnumerable<string> PublicMembers(Type type) =>
+            type.GetMembers(BindingFlags.Public | BindingFlags.Static | BindingFlags.Instance | BindingFlags.DeclaredOnly)
+                .Select(member => $"{type.Name}: {(IsStatic(member) ? "static " : "")}{(member is FieldInfo { IsInitOnly: true } ? "readonly " : "")}{member}");
+
+        private static bool IsStatic(MemberInfo member) =>
+            member is MethodBase { IsStatic: true } || member is FieldInfo { IsStatic: true };
     }
 }

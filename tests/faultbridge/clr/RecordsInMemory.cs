@@ -1,12 +1,13 @@
 // The bridge's reading of exception records built in memory in the 32-bit
 // layout: the verdict for each kind of code, the text lookup and its fixed
-// texts, and what the guarded call's filter stage does when its source of
-// exception pointers gives none or a record longer than any raise shows,
-// which no runtime gives on demand.
+// texts, records above 2 GB, and what the guarded call's filter stage does
+// when its source of exception pointers gives none, a record longer than
+// any raise shows or one above 2 GB, which no runtime gives on demand.
 using System;
 using System.Collections.Generic;
 using System.Linq;
 using System.Runtime.InteropServices;
+using System.Text;
 using System.Threading;
 
 namespace Faultkit.Tests
@@ -17,10 +18,16 @@ namespace Faultkit.Tests
         public const int Size = 4096;
         public readonly IntPtr Pointers;   // record, then context
         public readonly IntPtr Record;
+        private readonly bool aboveTwoGigabytes;
 
-        public NativeRecord(uint code)
+        /// <param name="aboveTwoGigabytes">
+        /// From the top of the address space instead of the heap: above 2 GB in
+        /// a large-address-aware process on a 64-bit system, as this host is.
+        /// </param>
+        public NativeRecord(uint code, bool aboveTwoGigabytes = false)
         {
-            Pointers = Marshal.AllocHGlobal(Size);
+            this.aboveTwoGigabytes = aboveTwoGigabytes;
+            Pointers = aboveTwoGigabytes ? HighMemory.Allocate(Size) : Marshal.AllocHGlobal(Size);
             Marshal.Copy(new byte[Size], 0, Pointers, Size);
             Record = Pointers + 16;
             Marshal.WriteIntPtr(Pointers, Record);
@@ -29,7 +36,42 @@ namespace Faultkit.Tests
 
         public IntPtr ParameterArea => Record + 20;
 
-        public void Dispose() => Marshal.FreeHGlobal(Pointers);
+        public void Dispose()
+        {
+            if (aboveTwoGigabytes)
+                HighMemory.Free(Pointers);
+            else
+                Marshal.FreeHGlobal(Pointers);
+        }
+    }
+
+    /// <summary>Memory from the top of the address space, which must lie above 2 GB.</summary>
+    internal static class HighMemory
+    {
+        private const uint Commit = 0x1000, Reserve = 0x2000, TopDown = 0x100000, Release = 0x8000;
+        private const uint ReadWrite = 0x04;
+
+        [DllImport("kernel32.dll", SetLastError = true)]
+        private static extern IntPtr VirtualAlloc(IntPtr address, UIntPtr size, uint type, uint protection);
+
+        [DllImport("kernel32.dll", SetLastError = true)]
+        private static extern bool VirtualFree(IntPtr address, UIntPtr size, uint type);
+
+        public static IntPtr Allocate(int size)
+        {
+            IntPtr memory = VirtualAlloc(IntPtr.Zero, (UIntPtr)size, Commit | Reserve | TopDown, ReadWrite);
+            if (memory == IntPtr.Zero)
+                throw new CaseFailed($"VirtualAlloc(MEM_TOP_DOWN) failed with error {Marshal.GetLastWin32Error()}");
+            if ((nuint)memory < 0x80000000u)
+            {
+                VirtualFree(memory, UIntPtr.Zero, Release);
+                throw new CaseFailed($"VirtualAlloc(MEM_TOP_DOWN) gave 0x{(nuint)memory:X8}, below 2 GB: the host is not "
+                                     + "large-address-aware, or the system gives a 32-bit process no more than 2 GB");
+            }
+            return memory;
+        }
+
+        public static void Free(IntPtr memory) => VirtualFree(memory, UIntPtr.Zero, Release);
     }
 
     internal static class RecordsInMemory
@@ -95,6 +137,44 @@ namespace Faultkit.Tests
                 Exception caught = Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(() => throw raised, () => IntPtr.Zero));
                 Expect.True(ReferenceEquals(raised, caught), $"the caller received {caught}");
             });
+
+            // Records above 2 GB, as a large-address-aware host on a 64-bit
+            // system has them: each entry point treats one exactly as it
+            // treats a low one, which is checked first.
+            foreach (uint code in new[] { 0xE0000001u, 0xC0000005u })
+            {
+                bool ours = code >= 0xE0000000u;
+                foreach ((string entry, Action<NativeRecord> check) in new (string, Action<NativeRecord>)[] {
+                    ("filter", record => Expect.Equal(ours ? 1u : 0u, Faultbridge.filter(record.Pointers), "verdict")),
+                    ("GetExceptionString", record =>
+                        Expect.Equal(ours ? record.ParameterArea : systemError, Faultbridge.GetExceptionString(record.Pointers), "lookup")),
+                    ("CallUnmanagedFunction", record =>
+                    {
+                        var raised = new InvalidOperationException("as raised");
+                        Exception caught = Expect.Thrown(() => Faultbridge.CallUnmanagedFunction(() => throw raised, () => record.Pointers));
+                        if (ours)
+                            Expect.Converted(caught, "from the record");
+                        else
+                            Expect.True(ReferenceEquals(raised, caught), $"the exception passes unchanged; the caller received {caught}");
+                    }) })
+                    yield return new Case($"{entry}, 0x{code:X8}: a record above 2 GB as a low one", () =>
+                    {
+                        foreach (bool high in new[] { false, true })
+                        {
+                            using var record = new NativeRecord(code, high);
+                            Marshal.Copy(Encoding.ASCII.GetBytes("from the record\0"), 0, record.ParameterArea, 16);
+                            try
+                            {
+                                check(record);
+                            }
+                            catch (Exception failure)
+                            {
+                                string where = high ? $"the record at 0x{(nuint)record.Record:X8}" : "the low record";
+                                throw new CaseFailed($"{where}: {(failure is CaseFailed ? failure.Message : failure.ToString())}");
+                            }
+                        }
+                    });
+            }
 
             // A raise in the runtime cannot show what lies past the 60 bytes;
             // a record in memory can: 64 non-zero bytes, of which 60 count.

@@ -67,6 +67,12 @@ WRONG = {
         ("return IsApplicationCode(record) ? record + ParameterAreaOffset : SystemError;",
          "return IsApplicationCode(record) ? p + ParameterAreaOffset : SystemError;"),
     ],
+    "the record address through a signed 64-bit number": [
+        ("return Marshal.ReadIntPtr(pointers, 0);", "return new IntPtr((long)(uint)Marshal.ReadInt32(pointers, 0));"),
+    ],
+    "the guarded call with a pointer source made public": [
+        ("internal static void CallUnmanagedFunction(", "public static void CallUnmanagedFunction("),
+    ],
 }
 
 
