@@ -24,12 +24,13 @@ def main(host: Path, out: Path, version: str) -> None:
     source = project / "Faultbridge.cs"
     original = source.read_text()
     quiet = ["--nologo", "-v", "quiet"]
-    subprocess.run(["dotnet", "restore", project, *quiet], check=True, stdout=subprocess.DEVNULL)
+    dotnet = {"check": True, "stdout": subprocess.DEVNULL}
+    subprocess.run(["dotnet", "restore", project, *quiet], **dotnet)
+    build = ["dotnet", "build", project, "--no-restore", "-c", "Release", *quiet]
     for name, changes in {UNMODIFIED: [], **BRIDGE}.items():
         source.write_text(put_in(original, changes))
         library = out / folder_name(name) / "library"
-        build = ["dotnet", "build", project, "--no-restore", "-c", "Release", *quiet]
-        subprocess.run([*build, f"-p:Version={version}", "-o", library], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([*build, f"-p:Version={version}", "-o", library], **dotnet)
         copy = out / folder_name(name) / "host"
         shutil.copytree(host, copy, copy_function=os.link)
         (copy / "Faultbridge.dll").unlink()

@@ -145,5 +145,6 @@ if __name__ == "__main__":
     programs = BRIDGE_PROGRAMS * len(BRIDGE)
     print(f"set(WRONG_BRIDGES_PROGRAMS {programs})")
     print(f"set(WRONG_BRIDGES_TEST_LIMIT {limits.test(False, programs)})")
-    builds = limits.WRONG_BUILD * (len(HEXALIFT) + 1)   # the copy and the unmodified build
+    # Each wrong build, and once more for the copy and the unmodified build.
+    builds = limits.WRONG_BUILD * (len(HEXALIFT) + 1)
     print(f"set(WRONG_BUILDS_TEST_LIMIT {builds + limits.MARGIN})")

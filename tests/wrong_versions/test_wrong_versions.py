@@ -41,13 +41,18 @@ def judge(unchanged: bool, first_failure, control) -> None:
     until one fails and returns (case, what differed), or None; control(case)
     runs that case on the unmodified version and says what differed there."""
     if unchanged:
-        pytest.fail("NOT CAUGHT: the fault left the build's bytes as they were", pytrace=False)
+        pytest.fail(
+            "NOT CAUGHT: the fault left the build's bytes as they were", pytrace=False
+        )
     failure = first_failure()
     if failure is None:
         pytest.fail("NOT CAUGHT: every case passed", pytrace=False)
     case, differed = failure
     if again := control(case):
-        no_verdict(f"case {case}", f"the unmodified version fails it too in a control run:\n{again}")
+        no_verdict(
+            f"case {case}",
+            f"the unmodified version fails it too in a control run:\n{again}",
+        )
     print(f"caught by case {case}:\n{differed}")
 
 
@@ -57,7 +62,8 @@ def not_sources(folder: str, names: list) -> set:
     return {
         name
         for name in names
-        if name in (".git", "__pycache__") or Path(folder, name, "CMakeCache.txt").exists()
+        if name in (".git", "__pycache__")
+        or Path(folder, name, "CMakeCache.txt").exists()
     }
 
 
@@ -73,9 +79,10 @@ def hexalift(pytestconfig):
     shutil.rmtree(source, ignore_errors=True)
     shutil.copytree(ROOT, source, ignore=not_sources)
     toolchain = source / "cmake" / BUILDS["x64"].toolchain
-    configure = ["cmake", "-S", source, "-B", source / "build", f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"]
+    configure = ["cmake", "-S", source, "-B", source / "build"]
+    options = ["-DCMAKE_BUILD_TYPE=Release", f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"]
     run_quietly = {"check": True, "stdout": subprocess.DEVNULL}
-    subprocess.run([*ENDS_WITH_TEST, *configure, "-DCMAKE_BUILD_TYPE=Release"], **run_quietly)
+    subprocess.run([*ENDS_WITH_TEST, *configure, *options], **run_quietly)
 
     def build(name: str) -> Tools:
         path, changes = HEXALIFT.get(name, ("installer/main.cpp", []))
@@ -105,7 +112,7 @@ def scenario_differs(tools: Tools, scenario) -> str:
     """What the program did otherwise than the scenario expects ("" if nothing)."""
     try:
         problems, bed_failures = scenario_problems(tools, scenario)
-    except Exception as error:  # a run that outlasted its limit, a prefix that did not settle
+    except Exception as error:  # a run that outlasted its limit, say
         no_verdict(scenario.name, repr(error))
     if bed_failures:
         no_verdict(scenario.name, "\n".join(bed_failures))
@@ -135,11 +142,14 @@ def table(session: WineSession, host: Path, name: str) -> list:
     """The lines of the table's cases, in order ("ok ..." or "FAILED ...")."""
     output = session.work / f"wrong-bridge-{folder_name(name)}.out"
     program = host / "Faultbridge.Tests.exe"
-    status = run_program(session, program, output, echo=False, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
+    status = run_program(
+        session, program, output, echo=False, WINEDLLOVERRIDES=CORECLR_OVERRIDES
+    )
     lines = output.read_text(errors="replace").splitlines()
     if not any(CLOSING.match(line) for line in lines):
         ending = guest.last_lines("\n".join(lines), 20, indent="    ")
-        no_verdict(name, f"the table did not finish (exit status {status}); it ends:\n{ending}")
+        why = f"the table did not finish (exit status {status}); it ends:\n{ending}"
+        no_verdict(name, why)
     return [line for line in lines if line.startswith(("ok ", "FAILED "))]
 
 
@@ -148,13 +158,15 @@ def table(session: WineSession, host: Path, name: str) -> list:
 def test_wrong_bridge(fault: str, pytestconfig) -> None:
     option = pytestconfig.getoption
     session = WineSession(option("work"), BUILDS["pe32"], option("mode"))
-    wrong, unmodified = (option("bridges") / folder_name(name) / "host" for name in (fault, UNMODIFIED))
+    wrong, unmodified = (
+        option("bridges") / folder_name(name) / "host" for name in (fault, UNMODIFIED)
+    )
     library = [(host / "Faultbridge.dll").read_bytes() for host in (wrong, unmodified)]
 
     def first_failure():
         cases = table(session, wrong, fault)
-        failed = [number for number, line in enumerate(cases, 1) if line.startswith("FAILED ")]
-        return (failed[0], cases[failed[0] - 1]) if failed else None
+        failed = [line for line in cases if line.startswith("FAILED ")]
+        return (cases.index(failed[0]) + 1, failed[0]) if failed else None
 
     def control(number: int) -> str:
         cases = table(session, unmodified, UNMODIFIED)
