@@ -22,6 +22,17 @@ set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURC
   HEXALIFT_BUILD_DIR=${CMAKE_BINARY_DIR} TMPDIR=${BUILD_TMPDIR})
 set(GUEST_BATCH ${PROJECT_SOURCE_DIR}/tests/e2e/guest_batch.py)
 
+# The wrong versions' tests run in pytest (Debian's, with its timeout plugin),
+# each writing its JUnit report into JUNIT_DIR; their limits grow with their
+# tables (faults.py).
+set(WRONG_VERSIONS ${PROJECT_SOURCE_DIR}/tests/wrong_versions)
+set(PYTEST ${PE_PYTHON} -m pytest -p no:cacheprovider -v -s)
+set(JUNIT_DIR ${CMAKE_BINARY_DIR}/junit)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env ${WINHOST_ENVIRONMENT} ${Python3_EXECUTABLE} -B
+  ${WRONG_VERSIONS}/faults.py OUTPUT_FILE ${CMAKE_BINARY_DIR}/wrong_versions.cmake COMMAND_ERROR_IS_FATAL ANY)
+include(${CMAKE_BINARY_DIR}/wrong_versions.cmake)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${WRONG_VERSIONS}/faults.py)
+
 function(windows_test_properties test build)
   set_tests_properties(${test} PROPERTIES LABELS "${WINDOWS_BUILD_${build}_LABEL}"
     FIXTURES_REQUIRED wine_${build} RESOURCE_LOCK prefix_${build}

@@ -18,9 +18,8 @@ from winhost.session import guest_dir
 
 
 def cmake_settings(mode: str) -> str:
-    tests = ("PREPARE", "GUEST_BATCH", "GUEST_CHECK", "WRONG_BRIDGES", "WRONG_BUILDS")   # limits.NAME_TEST
+    tests = ("PREPARE", "GUEST_BATCH", "GUEST_CHECK")   # limits.NAME_TEST
     settings = {"I386_MODE": mode, "WINDOWS_BUILDS": " ".join(BUILDS), "SKIPPED_STATUS": SKIPPED,
-                "WRONG_BRIDGES_PROGRAMS": limits.WRONG_BRIDGES_PROGRAMS,
                 "TEST_LIMIT": limits.test(False), **{f"{n}_TEST_LIMIT": getattr(limits, f"{n}_TEST") for n in tests}}
     for name, build in BUILDS.items():
         settings |= {f"WINDOWS_BUILD_{name}_TOOLCHAIN": build.toolchain, f"WINDOWS_BUILD_{name}_LABEL": build.label,

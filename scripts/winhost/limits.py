@@ -15,7 +15,7 @@ GUEST_BATCH = 3300     # a guest that runs a batch of tests (10 to 14 minutes se
 GUEST_RUN = 3600       # a guest that runs the demo or a benchmark
 GUEST_CHECK = 180      # a guest that runs a trivial job (some 10 s; four side by side on a busy machine)
 PREFIX_IDLE = 60       # a session end that a program requested, after the program
-WRONG_BUILDS = 1500    # the wrong hexalift builds and their scenarios (some 4 to 8 minutes seen)
+WRONG_BUILD = 300      # one wrong hexalift: its build, its scenarios, a control run (some 20 s to 2 minutes)
 
 
 def program(inside: bool) -> int:   # one Windows program, here or inside a guest
@@ -35,6 +35,3 @@ def starter(*guest_limits: int) -> int:
 PREPARE_TEST = starter(TEMPLATE)
 GUEST_BATCH_TEST = starter(GUEST_BATCH)
 GUEST_CHECK_TEST = starter(GUEST_CHECK, GUEST_CHECK, BOOT + MARGIN)   # guests side by side, a share, one killed
-WRONG_BRIDGES_PROGRAMS = 11   # the table on the real bridge and on ten wrong ones, here or in a guest's batch
-WRONG_BRIDGES_TEST = test(False, WRONG_BRIDGES_PROGRAMS)
-WRONG_BUILDS_TEST = WRONG_BUILDS + test(False) + MARGIN   # a scenario under way at the deadline may end

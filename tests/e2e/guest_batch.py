@@ -28,7 +28,7 @@ import traceback
 from pathlib import Path
 
 from harness import prepare_prefix
-from winhost import BUILDS, WineSession, guest, limits
+from winhost import BUILDS, WineSession, build_dir, guest, limits
 
 NOT_RUN = 1
 
@@ -141,7 +141,9 @@ def run(session: WineSession, batch: Path, results: Path) -> int:
         old.unlink()
     inside = [sys.executable, __file__, "run", "--build", session.build.name, "--work", str(session.work),
               "--batch", str(batch), "--results", str(results)]
-    return session.run_in_guest([inside], limits.GUEST_BATCH, writable=[results])
+    junit = build_dir() / "junit"   # where the pytest runs write their reports
+    junit.mkdir(exist_ok=True)
+    return session.run_in_guest([inside], limits.GUEST_BATCH, writable=[results, junit])
 
 
 def report(results: Path, name: str) -> int:

@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from winhost import WineSession
-from winhost.guest import ended_by_signals
+from winhost.guest import ended_by_signals, last_lines
 from winhost.hexalift import DIRECTORY, RUN_LOG, WIN98_SETTINGS, Setup, Tools, lay_out
 
 
@@ -40,7 +40,7 @@ class Outcome:
     reset_register: bytes | None   # the board's register 0x10028, None: never written
     calls: list                # the program's own Win32 calls and the journal, in order
     token_adjustments: list    # what the program's thread asked the server to change in its token
-    server_trace: str | None   # the server's trace of a run that printed nothing at all, which never counts
+    no_verdict: list           # what kept the test bed from showing what the program did
 
 
 JOURNAL_LINE = re.compile(r"^(\d+\.\d+) (.*)$")
@@ -74,12 +74,12 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
         if setup.log_read_only:
             subprocess.run(["chattr", "-i", str(tools.drive_c() / RUN_LOG)], check=True)
     requests = session.server_log.read_text(encoding="latin-1")
-    silent = not (run_dir / "stderr.txt").stat().st_size   # not even Wine's trace: what its server saw is kept
-    if silent:
-        (run_dir / "wineserver.txt").write_text(requests, encoding="latin-1")
     if not setup.display:
         session.restart_server()
     wine_errors, program_calls, thread = split_relay_trace((run_dir / "stderr.txt").read_bytes())
+    no_verdict = bed_failures(status, wine_errors, thread, requests)
+    if no_verdict:   # what the server saw is kept for a look
+        (run_dir / "wineserver.txt").write_text(requests, encoding="latin-1")
     log_path = tools.drive_c() / RUN_LOG
     calls, stamps = [], []
     if journal.exists():
@@ -105,7 +105,25 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
         calls=program_calls,
         token_adjustments=[m.group(2) for m in map(TOKEN_ADJUSTMENT.match, requests.splitlines())
                            if m and m.group(1) == thread],
-        server_trace=requests if silent else None)
+        no_verdict=no_verdict)
+
+
+def bed_failures(status: int, wine_errors: bytes, thread: str | None, requests: str) -> list:
+    """What makes a run say nothing of the program. Wine did not start it: its relay trace shows no
+    call of the program's thread, so the status and the error output are Wine's own. The server's
+    trace shows nothing of that thread. Or the program ended well and Wine still printed errors of
+    its own; after a program that ended otherwise (a crash, say) they tell what happened to it and
+    count with its exit status."""
+    said = last_lines(wine_errors.decode("latin-1"), 20, indent="    ")
+    if thread is None:
+        server = last_lines(requests, 20, indent="    ")
+        return [f"Wine's trace shows no call of the program; Wine ended with status {status}, saying:\n"
+                f"{said}\n  its server's trace ends (wineserver.txt):\n{server}"]
+    if not any(line.startswith(f"{thread}: ") for line in requests.splitlines()):
+        return [f"the server's trace shows nothing of the program's thread {thread}"]
+    if status == 0 and wine_errors:
+        return [f"the program ended well, but Wine printed errors of its own:\n{said}"]
+    return []
 
 
 RELAY_LINE = re.compile(rb"^([0-9a-f]{4}):(Call|Ret|Starting|trace:relay)")
