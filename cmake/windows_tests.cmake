@@ -19,7 +19,7 @@
 
 set(GUEST_SHARDS 2)
 set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/e2e
-  HEXALIFT_BUILD_DIR=${CMAKE_BINARY_DIR} TMPDIR=${BUILD_TMPDIR})
+  HEXALIFT_BUILD_DIR=${CMAKE_BINARY_DIR} TMPDIR=${BUILD_TMPDIR} ${PYCACHE_ENVIRONMENT})
 set(GUEST_BATCH ${PROJECT_SOURCE_DIR}/tests/e2e/guest_batch.py)
 
 # The wrong versions' tests run in pytest (Debian's, with its timeout plugin),

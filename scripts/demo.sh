@@ -4,6 +4,8 @@
 # options (your own images, a blank flash, the x86-64 build, a screenshot) scripts/demo.sh --help lists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+PYTHONPYCACHEPREFIX=$(realpath -m "${HEXALIFT_BUILD_DIR:-build}")/pycache   # not in the source tree
+export PYTHONPYCACHEPREFIX
 
 # Wrong arguments are told before the long install and build.
 bash scripts/install-deps.sh python3

@@ -122,4 +122,5 @@ install \
   wine wine32:i386 wine64 xvfb x11-utils e2fsprogs       `# running both, with a display` \
   ca-certificates libicu72 libssl3                       `# the .NET SDK: NuGet over https, globalisation` \
   qemu-system-x86 busybox-static cpio squashfs-tools     `# the guest; a test boots one everywhere so it cannot rot` \
-  osslsigncode openssl                                   `# signing the release; the signing tests' throwaway keys`
+  osslsigncode openssl                                   `# signing the release; the signing tests' throwaway keys` \
+  black clang-format shellcheck                          `# the layout of Python, C++ and shell (check-style.sh)`

@@ -12,11 +12,12 @@ fi
 # The tests sign bundles with throwaway keys of their own; the build they test is the unsigned one.
 unset HEXALIFT_SIGNING_PFX HEXALIFT_SIGNING_PASSWORD HEXALIFT_SIGNING_PASSWORD_FILE HEXALIFT_SIGNING_TIMESTAMP_URL
 build=${HEXALIFT_BUILD_DIR:-build}
-export PYTHONPYCACHEPREFIX="$(realpath -m "$build")/pycache"   # compiled modules in the build folder too
-export TMPDIR="$(realpath -m "$build")/tmp" && mkdir -p "$TMPDIR"   # and temporary files (compilers, tests)
+build_path=$(realpath -m "$build")
+export PYTHONPYCACHEPREFIX="$build_path/pycache"   # compiled modules in the build folder too
+export TMPDIR="$build_path/tmp" && mkdir -p "$TMPDIR"   # and temporary files (compilers, tests)
 bash scripts/build.sh
 echo "The shipped 32-bit images run here: $(PYTHONPATH=scripts python3 scripts/windows_host.py mode)"
 # More jobs than cores: the Wine tests mostly wait (on the prefix template, on Wine).
 ctest --test-dir "$build" --output-on-failure -j"$(( $(nproc) + 2 ))" && status=0 || status=$?
 cat "$build"/e2e/*/skipped.txt 2>/dev/null || true   # ctest does not show why a test was skipped
-exit $status
+exit "$status"

@@ -32,10 +32,13 @@ def readiness(path: Path) -> str:
 
 
 def status(build: Path) -> str:
-    native = {True: "yes", False: "no", None: "cannot tell, a handler takes every probe"}[i386.runs_i386_natively()]
+    try:
+        mode, native = decide_mode(), "yes" if i386.runs_i386_natively() else "no"
+    except RuntimeError as failure:
+        mode, native = "undecided", f"cannot tell: {failure}"
     folder = guest_dir()
     kernel, running = folder / "vmlinuz", guest.running(folder)
-    lines = [f"build folder: {build}", f"mode: {decide_mode()} (the kernel runs i386 programs: {native})",
+    lines = [f"build folder: {build}", f"mode: {mode} (the kernel runs i386 programs: {native})",
              f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}",
              *(f"prefix template image: {image} ({readiness(image)})"
                for image in sorted(folder.glob("prefix-template-*.sqfs*"))),

@@ -73,12 +73,18 @@ def unmatched_probe(present: list):
     return next((probe for probe in map(i386_program, PROBE_PADDINGS) if not matching(probe, present)), None)
 
 
-def runs_i386_natively():
+def runs_i386_natively() -> bool:
     """True or False by running a probe that no enabled handler matches, so that no emulator answers for the
-    kernel; None when every probe would go through some handler (i386 programs run there, emulated or not)."""
-    probe = unmatched_probe(handlers())
+    kernel. When every probe would go through some handler, nothing here can tell: that fails, and says how
+    to choose."""
+    present = handlers()
+    probe = unmatched_probe(present)
     if probe is None:
-        return None
+        names = ", ".join(h.name for h in present if h.enabled)
+        raise RuntimeError(
+            f"every i386 probe would run through a binfmt_misc handler ({names}), so whether the kernel "
+            f"runs i386 programs cannot be told; {FORCE_VARIABLE}=native or =guest chooses without it"
+        )
     with scratch.folder(build_dir() / "probe", prefix="i386-probe-") as folder:   # sweeps no other scratch
         path = folder / "i386-probe"
         path.write_bytes(probe)

@@ -28,9 +28,12 @@ import traceback
 from pathlib import Path
 
 from harness import prepare_prefix
-from winhost import BUILDS, WineSession, build_dir, guest, limits
+from winhost import BUILDS, SKIPPED, WineSession, build_dir, guest, limits
 
-NOT_RUN = 1
+# A test that did not run in the guest shows in ctest as not run (its skip status), with the reason; the
+# batch that left it fails, so that a run with such a test never passes.
+NOT_RUN = SKIPPED
+OVERRUN = 1
 
 
 def tests_of(batch: Path) -> list:
@@ -106,6 +109,7 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     prepare_prefix(session)
     # What is left of the guest's own limit, its boot and the host's work aside: no test outlives its guest.
     deadline = time.monotonic() + limits.GUEST_BATCH - limits.BOOT - limits.MARGIN
+    not_run = 0
     for name, programs, *command in tests_of(batch):
         limit = int(min(limits.test(inside=True, programs=int(programs)), deadline - time.monotonic()))
         print(f"guest: {name}", flush=True)
@@ -114,14 +118,31 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
                 status = run_test(session, name, command, limit, output)
             else:
                 output.write(f"{name}: not run: the guest's time was used up\n".encode())
-                status = NOT_RUN
-        (results / f"{name}.status").write_text(f"{status}\n")
+                status, not_run = NOT_RUN, not_run + 1
+        write_status(results / f"{name}.status", status)
     session.stop()
-    return 0
+    if not_run:
+        print(f"guest: {not_run} test(s) of the batch not run: see each test's output", flush=True)
+    return 1 if not_run else 0
+
+
+def write_status(path: Path, status: int) -> None:
+    """A test's status, renamed into place whole, so that a reader never sees it half-written."""
+    partial = path.with_name(path.name + ".partial")
+    partial.write_text(f"{status}\n")
+    partial.rename(path)
+
+
+def read_status(path: Path) -> int:
+    """A status that write_status wrote: a whole line holding a number, or ValueError."""
+    text = path.read_text()
+    if not text.endswith("\n") or not text[:-1].lstrip("-").isdigit():
+        raise ValueError(f"{path}: not a test status: {text!r}")
+    return int(text)
 
 
 def run_test(session: WineSession, name: str, command: list, limit: int, output) -> int:
-    """One test of the batch, its output to output; one that overruns is stopped and counts as not run."""
+    """One test of the batch, its output to output; one that overruns is stopped and fails, as ctest's limit would."""
     started = time.monotonic()
     test = start(command, output)
     status = wait(test, limit)
@@ -129,7 +150,7 @@ def run_test(session: WineSession, name: str, command: list, limit: int, output)
         stop(test)
         session.restart_server()
         output.write(f"\n{name}: stopped after {limit} s in the guest\n".encode())
-        status = NOT_RUN
+        status = OVERRUN
     output.write(f"({time.monotonic() - started:.1f} s in the guest)\n".encode())
     return status
 
@@ -151,9 +172,9 @@ def report(results: Path, name: str) -> int:
     if output.exists():
         sys.stdout.write(output.read_text(errors="replace"))
     if not status.exists():
-        print(f"{name}: no result from the guest: see the batch test that runs it (guest.*)")
+        print(f"{name}: not run: no result from the guest; see the batch test that runs it (guest.*)")
         return NOT_RUN
-    return int(status.read_text())
+    return read_status(status)
 
 
 def main() -> int:

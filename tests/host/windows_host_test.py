@@ -60,10 +60,18 @@ class Mode(unittest.TestCase):
                 self.assertRaises(SystemExit, i386.decide_mode)
 
     def test_the_kernels_answer_decides(self):
-        for native, mode in ((True, "native"), (False, "guest"), (None, "guest")):
+        for native, mode in ((True, "native"), (False, "guest")):
             with self.subTest(native=native), mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: ""}), \
                     mock.patch.object(i386, "runs_i386_natively", return_value=native):
                 self.assertEqual(i386.decide_mode(), mode)
+
+    def test_a_probe_that_cannot_tell_names_the_choice(self):
+        # every probe taken by a handler: no second road to the guest mode, but a failure that says how to choose
+        taken = [i386.Handler("any-elf", True, 0, *ANY_PADDING)]
+        with mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: ""}), \
+                mock.patch.object(i386, "handlers", return_value=taken):
+            with self.assertRaisesRegex(RuntimeError, f"any-elf.*cannot be told.*{i386.FORCE_VARIABLE}"):
+                i386.decide_mode()
 
     def test_only_the_kernels_refusal_means_no_i386(self):
         folder = scratch_dir(self)
@@ -459,6 +467,24 @@ class BatchTests(unittest.TestCase):
         for _ in range(20):
             with open(scratch_dir(self) / "output.txt", "wb") as output:
                 guest_batch.stop(guest_batch.start(["sleep", "60"], output))
+
+    def test_what_a_test_reports(self):
+        results = scratch_dir(self)
+        # the status file's text (None: none written) -> the test's status, or that it is no status
+        table = [("0\n", 0), ("1\n", 1), ("-9\n", -9), (None, guest_batch.NOT_RUN),
+                 ("", ValueError), ("0", ValueError), ("1 \n", ValueError), ("ok\n", ValueError)]
+        for text, status in table:
+            with self.subTest(text=text):
+                (results / "t.status").unlink(missing_ok=True)
+                if text is not None:
+                    (results / "t.status").write_text(text)
+                if isinstance(status, int):
+                    self.assertEqual(guest_batch.report(results, "t"), status)
+                else:
+                    self.assertRaises(status, guest_batch.report, results, "t")
+        guest_batch.write_status(results / "t.status", guest_batch.NOT_RUN)
+        self.assertEqual([p.name for p in results.iterdir()], ["t.status"])
+        self.assertEqual(guest_batch.report(results, "t"), guest_batch.NOT_RUN)
 
 
 class BuildsEndWithTheirTest(unittest.TestCase):
