@@ -52,6 +52,13 @@ def checked(image: Image, current: str, verdict: str | None) -> str:
     return version_check(image.version, image.data_size, current, verdict)
 
 
+def read_failed(image: Image, current: str = "") -> str:
+    return checked(image, current, None) + "FL_Read() FALSE\n"
+
+
+WRITE_FAILED = "FL_Write() FALSE\n"
+
+
 def update(image: Image, current: str = ERASED_TEXT) -> str:
     return checked(image, current, "Update")
 
@@ -79,15 +86,15 @@ INIT = "FL_Initialize() = 1"
 TERM = "FL_Terminate() = 1"
 
 
-def read(target: int, result: int = 1) -> str:
+def read(target: int, result: int | str = 1) -> str:
     return f"FL_Read({target}, 8, *, 16) = {result}"
 
 
-def write(target: int, image: Image, result: int = 1) -> str:
+def write(target: int, image: Image, result: int | str = 1) -> str:
     return f"FL_Write({target}, 0, *, {image.data_size}) = {result}"
 
 
-def register(value: int, result: int = 1) -> str:
+def register(value: int, result: int | str = 1) -> str:
     return f"IB_WriteSingleRegister(7, 0, 0x10028, {value}, 32) = {result}"
 
 
@@ -117,6 +124,7 @@ class Expect:
     flash: dict                    # target -> Image, bytes or None (never written)
     reset_register: bytes | None = b"1\n"   # None: never written
     named: tuple = (NIOS_PATH, FPGA_PATH)    # images the window names, in order
+    crash: str | None = None   # the step in which a simulated library ends the process: "images", "normal"
 
 
 @dataclass
@@ -259,11 +267,22 @@ SCENARIOS = [
                     journal([], flash_start=[LOADED, "FL_Initialize() = 2"], flash_end=[FREED]),
                     NOTHING_WRITTEN)),
     Scenario("fl_read_fails", Setup(images=BOTH, flash=written(), simulator={"HEXSIM_FL_READ": 0}),
-             Expect(log(1, checked(NIOS, "", None) + checked(FPGA, "", None)),
+             Expect(log(1, read_failed(NIOS) + read_failed(FPGA)),
                     journal([read(1, 0), read(2, 0)]), written(), named=NONE_NAMED)),
     Scenario("fl_write_fails", Setup(images=BOTH, simulator={"HEXSIM_FL_WRITE": 0}),
-             Expect(log(1, BOTH_UPDATED),
+             Expect(log(1, update(NIOS) + WRITE_FAILED + update(FPGA) + WRITE_FAILED),
                     journal([read(1), write(1, NIOS, 0), read(2), write(2, FPGA, 0)]), NOTHING_WRITTEN)),
+    # A vendor library that ends the process: every line logged so far is on
+    # disk, the journal ends with the call, the module stays in reset.
+    Scenario("fl_write_crashes", Setup(images=BOTH, simulator={"HEXSIM_FL_WRITE": "crash"}),
+             Expect(log(1, update(NIOS), end=""),
+                    FLASH_START + BOARD_OPEN + [read(1), write(1, NIOS, "access violation")],
+                    NOTHING_WRITTEN, reset_register=b"0\n", named=NIOS_NAMED, crash="images")),
+    Scenario("normal_write_crashes", Setup(images=BOTH, simulator={"HEXSIM_IB_WRITE_NORMAL": "crash"}),
+             Expect(log(1, BOTH_UPDATED, end=""),
+                    FLASH_START + BOARD_OPEN + [read(1), write(1, NIOS), read(2), write(2, FPGA),
+                                                register(1, "access violation")],
+                    written(), reset_register=b"0\n", crash="normal")),
     Scenario("fl_terminate_0", Setup(images=BOTH, simulator={"HEXSIM_FL_TERMINATE": 0}),
              Expect(log(1, BOTH_UPDATED),
                     journal([read(1), write(1, NIOS), read(2), write(2, FPGA)],
