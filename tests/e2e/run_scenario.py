@@ -21,13 +21,15 @@ the guest.
 import argparse
 import os
 import dataclasses
+import json
 import re
+import subprocess
 import sys
 from pathlib import Path
 
 from harness import prepare_prefix, run, run_program
 from program_calls import describe, order_problems, same_calls, width_problems, window_and_shutdown
-from scenarios import BY_NAME, ONLY_32_BIT, Image
+from scenarios import BY_NAME, ONLY_32_BIT, Image, Verdict
 from winhost import BUILDS, CORECLR_OVERRIDES, SKIPPED, WineSession
 from winhost.guest import last_lines
 from winhost.i386 import MODES
@@ -126,6 +128,47 @@ def check(tools, scenario, expect, outcome, which):
     return problems
 
 
+def said(status: int, report: dict) -> Verdict:
+    """What the reader's JSON says, in the scenarios' terms."""
+    if not report["run_log"]:
+        return Verdict(status=status)
+    return Verdict(report["processor"]["state"], report["fpga"]["state"], report["held_in_reset"],
+                   report["returned_to_normal_operation"], report["run"], status, report["image_order_certain"])
+
+
+def verdict_problems(tools: Tools, expect, log: bytes | None, run_dir: Path, which: str,
+                     windows_reader: bool) -> list:
+    """The log read by the native image tool and, with windows_reader, by
+    the build's imagetool.exe in the scenario's prefix: both must give the
+    same report, and say what the scenario states."""
+    if expect.verdict is None or log is None:
+        return [] if expect.verdict is None and log is None else [f"{which}: a verdict, but no log"]
+    name = f"run-log-{which.split()[0]}.txt"
+    (run_dir / name).write_bytes(log)
+    native = subprocess.run([str(tools.imagetool), "outcome", "--json", name], cwd=run_dir, capture_output=True)
+    reports = {"native image tool": (native.returncode, native.stdout)}
+    if windows_reader:
+        output, errors = run_dir / f"outcome-{which.split()[0]}.json", run_dir / "outcome-errors.txt"
+        output.unlink(missing_ok=True)
+        errors.unlink(missing_ok=True)
+        status = tools.session.run([tools.windows_bin / "imagetool.exe", "outcome", "--json", name], run_dir,
+                                   output, errors, with_display=False)
+        reports["imagetool.exe"] = (status, output.read_bytes())
+    problems, wanted = [], expect.verdict.resolved()
+    for reader, (status, text) in reports.items():
+        try:
+            report = json.loads(text)
+        except ValueError:
+            problems.append(f"{which}: the {reader} wrote no JSON (status {status}): {shorten(text)}")
+            continue
+        if said(status, report) != wanted:
+            problems.append(f"{which}: the {reader}'s verdict\n  expected: {wanted}\n  actual:   "
+                            f"{said(status, report)}\n  report: {shorten(report)}")
+    if len({text.replace(b"\r\n", b"\n") for _, text in reports.values()}) > 1:
+        problems.append(f"{which}: the readers' reports differ: {shorten(reports)}")
+    return problems
+
+
 def tell_skipped(session: WineSession, reason: str) -> None:
     """ctest does not show why a test was left out: scripts/test.sh prints
     these lines after its summary."""
@@ -139,18 +182,21 @@ def run_coreclr_program(session: WineSession, program: Path) -> int:
     return run_program(session, program, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
 
 
-def scenario_problems(tools: Tools, scenario) -> list:
+def scenario_problems(tools: Tools, scenario, windows_reader: bool = False) -> list:
     """Lays the scenario out, runs hexalift once or twice and says what
-    differed from what was expected."""
+    differed from what was expected, the verdict on its log included."""
     setup = scenario.setup
     laid = type(setup)(**{**setup.__dict__,
                           "images": {n: i.make(tools) for n, i in setup.images.items()},
                           "flash": {t: expected_bytes(tools, v) for t, v in setup.flash.items()}})
     run_dir = tools.session.work / "scenarios" / scenario.name
     lay_out(tools, run_dir, laid)
-    problems = check(tools, scenario, scenario.expect, run(tools, run_dir, laid), "first run")
-    if scenario.then is not None:
-        problems += check(tools, scenario, scenario.then, run(tools, run_dir, laid), "second run")
+    problems = []
+    for expect, which in ((scenario.expect, "first run"), (scenario.then, "second run")):
+        if expect is not None:
+            outcome = run(tools, run_dir, laid)
+            problems += check(tools, scenario, expect, outcome, which)
+            problems += verdict_problems(tools, expect, outcome.log, run_dir, which, windows_reader)
     return problems
 
 
@@ -190,7 +236,7 @@ def main():
     scenario = BY_NAME[args.name]
     if args.run_as:
         scenario = dataclasses.replace(scenario, name=args.run_as)
-    problems = scenario_problems(tools, scenario)
+    problems = scenario_problems(tools, scenario, windows_reader=True)
     for problem in problems:
         print(problem)
     print(f"{scenario.name}: {'FAILED' if problems else 'passed'}")
