@@ -31,6 +31,7 @@ apt-cache show linux-image-amd64 >/dev/null 2>&1 ||
   { echo "install-deps: fetching apt's package lists" >&2; apt-get update -qq; }
 install \
   cmake make g++ python3 libgtest-dev libbenchmark-dev   `# native build, tests, benchmarks` \
+  nlohmann-json3-dev                                     `# the image tool's JSON, for both builds` \
   python3-pefile                                         `# reading PE files (for /usr/bin/python3)` \
   clang libclang-rt-14-dev valgrind time                 `# fuzzing, memcheck, benchmark timing` \
   g++-mingw-w64-i686 binutils-mingw-w64-i686             `# the pe32 build: shipped 32-bit images` \
