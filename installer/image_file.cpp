@@ -34,8 +34,10 @@ int GetFileInf(const char* path, FlashLibrary& flash, int target, uint32_t& data
     const int readResult = flash.Read(target, kVerStrOffset, currentVerStr, kVerStrSize);
     currentVerStr[kVerStrSize - 1] = 0;
     LogPrintf("CurrentVerStr = %s\n", currentVerStr);
-    if (readResult != 1)
+    if (readResult != 1) {
+        LogPrintf("FL_Read() FALSE\n");
         return readResult;
+    }
 
     // Exact byte equality up to the terminators; a 16-character version
     // never equals the at most 15 characters read back.
@@ -75,6 +77,8 @@ int ReadFileWithCheckSum(const char* path, FlashLibrary& flash, int target, uint
         image[kVerStrOffset] = static_cast<uint8_t>('0' + InstallerId);
 
     const int writeResult = flash.Write(target, 0, image, static_cast<int>(size));
+    if (writeResult != 1)
+        LogPrintf("FL_Write() FALSE\n");
     std::free(image);
     return writeResult;
 }

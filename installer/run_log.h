@@ -14,4 +14,5 @@ extern FILE* RunLog;
 extern int8_t InstallerId;
 
 // printf-style output to the run log; writes nothing while it is not open.
+// Every format ends its line(s); each call reaches the file before it returns.
 void LogPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));

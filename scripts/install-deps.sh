@@ -114,6 +114,7 @@ apt-cache show linux-image-amd64 >/dev/null 2>&1 ||
   { echo "install-deps: fetching apt's package lists" >&2; update_lists; }
 install \
   cmake make g++ python3 libgtest-dev libbenchmark-dev   `# native build, tests, benchmarks` \
+  nlohmann-json3-dev                                     `# the image tool's JSON, for both builds` \
   python3-pefile                                         `# reading PE files (for /usr/bin/python3)` \
   python3-pytest python3-pytest-timeout                  `# the wrong versions' tests (for /usr/bin/python3)` \
   clang libclang-rt-14-dev valgrind time                 `# fuzzing, memcheck, benchmark timing` \

@@ -10,7 +10,8 @@
 //   HEXSIM_FL_READ        default 1; any other value is a failing read that
 //                         leaves the caller's buffer untouched
 //   HEXSIM_FL_WRITE       default 1; any other value is a failing write that
-//                         leaves flash untouched
+//                         leaves flash untouched; "crash": the write raises
+//                         an access violation and writes nothing
 //   HEXSIM_FL_WRITE_DELAY_MS  default 0: how long a write takes
 // Targets other than 1 and 2 do not exist: reads and writes to them fail with 0.
 //
@@ -64,6 +65,10 @@ SIM_EXPORT int __stdcall FL_Terminate()
 SIM_EXPORT int __stdcall FL_Write(int target, int offset, void* data, int length)
 {
     Sleep(static_cast<DWORD>(SimSetting("HEXSIM_FL_WRITE_DELAY_MS", 0)));
+    if (SimCrashes("HEXSIM_FL_WRITE")) {
+        SimJournal("FL_Write(%d, %d, 0x%08x, %d) = access violation", target, offset, Address(data), length);
+        SimCrash();
+    }
     int result = SimSetting("HEXSIM_FL_WRITE", 1);
     char fileName[32];
     if (!TargetFile(target, fileName) || offset < 0 || length < 0)

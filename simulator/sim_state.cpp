@@ -84,6 +84,20 @@ int SimSetting(const char* name, int fallback)
     return static_cast<int>(strtol(text, nullptr, 0));
 }
 
+bool SimCrashes(const char* name)
+{
+    const char* text = getenv(name);
+    return text != nullptr && strcmp(text, "crash") == 0;
+}
+
+void SimCrash()
+{
+    // Volatile, so that the compiler cannot see the address and put a trap
+    // instruction in place of the write.
+    volatile UINT_PTR address = 16;
+    *reinterpret_cast<volatile int*>(address) = 0;
+}
+
 int SimAnswer(const char* entry, const char* setting, int fallback)
 {
     const int answer = SimSetting(setting, fallback);

@@ -32,6 +32,14 @@ void SimJournal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // it is not set. Decimal, or hexadecimal with 0x; negative values allowed.
 int SimSetting(const char* name, int fallback);
 
+// True when the setting is "crash": the entry point journals its call with
+// "= access violation" and then calls SimCrash instead of answering.
+bool SimCrashes(const char* name);
+
+// Writes through an address no process maps, as a faulty vendor library
+// would: an access violation that nothing in the program handles.
+void SimCrash();
+
 // An entry point without arguments: answers the setting (or fallback) and
 // journals "entry() = answer".
 int SimAnswer(const char* entry, const char* setting, int fallback);

@@ -12,7 +12,8 @@
 //   HEXSIM_IB_WRITE_NORMAL  default 1: writing any other value (normal)
 //   HEXSIM_IB_CLOSE         default 1 (0 and -1 are failures)
 //   HEXSIM_IB_TERMINATE     default 1 (0 is a failure)
-// A failing write leaves the register as it was. A handle other than the
+// "crash" for either write: it raises an access violation instead, and the
+// register stays as it was. A failing write leaves the register as it was. A handle other than the
 // one IB_Open gave fails with 0.
 //
 // Built once per missing entry point as well (SIM_WITHOUT_<name>).
@@ -74,7 +75,13 @@ SIM_EXPORT int __stdcall IB_WriteSingleRegister(int boardHandle, int space, int 
 {
     int result = 0;
     if (boardHandle != 0 && boardHandle == g_openHandle) {
-        result = SimSetting(value == 0 ? "HEXSIM_IB_WRITE_RESET" : "HEXSIM_IB_WRITE_NORMAL", 1);
+        const char* setting = value == 0 ? "HEXSIM_IB_WRITE_RESET" : "HEXSIM_IB_WRITE_NORMAL";
+        if (SimCrashes(setting)) {
+            SimJournal("IB_WriteSingleRegister(%d, %d, 0x%x, %d, %d) = access violation", boardHandle, space,
+                       static_cast<unsigned>(address), value, width);
+            SimCrash();
+        }
+        result = SimSetting(setting, 1);
         char fileName[48];
         char text[16];
         snprintf(fileName, sizeof fileName, "board-register-0x%x.txt", static_cast<unsigned>(address));

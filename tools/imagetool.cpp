@@ -4,9 +4,12 @@
 //   imagetool create VERSION PAYLOAD_FILE IMAGE_FILE
 //   imagetool show IMAGE_FILE
 //   imagetool verify IMAGE_FILE
+//   imagetool outcome [--json] LOG_FILE
 //
-// Exit status: 0 done (verify: the image verifies), 1 verify: the image does
-// not verify, 2 bad arguments or a file that cannot be read or written.
+// Exit status: 0 done (verify: the image verifies; outcome: the run
+// succeeded), 1 verify: the image does not verify; outcome: something failed
+// or the run did not finish, 2 bad arguments, a file that cannot be read or
+// written, or (outcome) a file that is not a run log of hexalift.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 
 #include "image_builder.h"
 #include "image_format.h"
+#include "outcome_report.h"
 
 namespace {
 
@@ -27,13 +31,22 @@ void PrintUsage(FILE* to)
             "usage: imagetool create VERSION PAYLOAD_FILE IMAGE_FILE\n"
             "       imagetool show IMAGE_FILE\n"
             "       imagetool verify IMAGE_FILE\n"
+            "       imagetool outcome [--json] LOG_FILE\n"
             "\n"
             "create  writes a valid image: the 64-byte header with VERSION (at most 16\n"
             "        characters) as its version text, the payload's size and the\n"
             "        checksum, followed by the payload file's bytes.\n"
             "show    prints the header fields, DataSize and whether the checksum verifies.\n"
             "verify  exit status 0 when the image verifies as hexalift checks it, 1 when\n"
-            "        it does not, 2 when the file cannot be read.\n");
+            "        it does not, 2 when the file cannot be read.\n"
+            "outcome reads hexalift's run log (C:\\zef_installer.log) and says, for each\n"
+            "        image, whether it was current, written or not and why; whether the\n"
+            "        module was held in reset and returned to normal operation; and\n"
+            "        whether the run finished, or the step its log ends in. --json: the\n"
+            "        same as a JSON object. Exit status 0 when the run succeeded, 1 when\n"
+            "        something failed or it did not finish, 2 when the file is not a run\n"
+            "        log of hexalift (the line that does not fit is named) or cannot be\n"
+            "        read.\n");
 }
 
 // A whole file in memory: at most limit bytes of it.
@@ -186,6 +199,22 @@ int Verify(const char* path)
     return check.verifies ? kVerifies : kDoesNotVerify;
 }
 
+// A run log is a few hundred bytes; what lies beyond the first MiB is
+// never needed to find the first line that does not fit.
+constexpr size_t kLogReadLimit = 1 << 20;
+
+int Outcome(const char* path, bool json)
+{
+    FileBytes log;
+    if (!ReadFileBytes(path, kLogReadLimit, log))
+        return kFailure;
+    const RunOutcome outcome = ReadRunOutcome(std::string(reinterpret_cast<char*>(log.bytes), log.size));
+    free(log.bytes);
+    const std::string report = json ? OutcomeJson(outcome) : OutcomeText(outcome);
+    fputs(report.c_str(), json || outcome.isRunLog ? stdout : stderr);
+    return OutcomeStatus(outcome);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -200,6 +229,10 @@ int main(int argc, char** argv)
         return Show(argv[2]);
     if (argc == 3 && strcmp(argv[1], "verify") == 0)
         return Verify(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "outcome") == 0)
+        return Outcome(argv[2], false);
+    if (argc == 4 && strcmp(argv[1], "outcome") == 0 && strcmp(argv[2], "--json") == 0)
+        return Outcome(argv[3], true);
     fprintf(stderr, "imagetool: bad arguments\n");
     PrintUsage(stderr);
     return kFailure;

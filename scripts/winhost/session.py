@@ -218,11 +218,12 @@ class WineSession:
         self.set_registry({"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}}, prefix)
         subprocess.run([SERVER, "-w"], env=env, check=True, **QUIET)
 
-    def set_registry(self, values: dict, prefix: Path | None = None) -> None:   # key -> {name: text}
+    def set_registry(self, values: dict, prefix: Path | None = None) -> None:   # key -> {name: text or number}
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
         for key, pairs in values.items():
-            for name, text in pairs.items():
-                subprocess.run([LOADER_64, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", text, "/f"],
+            for name, value in pairs.items():
+                kind = "REG_DWORD" if isinstance(value, int) else "REG_SZ"
+                subprocess.run([LOADER_64, "reg", "add", key, "/v", name, "/t", kind, "/d", str(value), "/f"],
                                env=env, check=True, **QUIET)
 
     def restart_server(self, with_display: bool = True) -> None:

@@ -25,7 +25,11 @@ RELAY_INCLUDE = ";".join([
 
 
 def prepare_prefix(session: WineSession, owner: int | None = None) -> None:
-    session.prepare({"HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE}, **WIN98_SETTINGS}, owner)
+    """A program that crashes (a scenario's simulated library) ends with
+    Wine's report on its console, without the crash dialog, which would
+    wait for a click."""
+    session.prepare({"HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE},
+                     "HKCU\\Software\\Wine\\WineDbg": {"ShowCrashDialog": 0}, **WIN98_SETTINGS}, owner)
 
 
 @dataclass

@@ -64,11 +64,12 @@ def same_calls(actual: list, wanted: list) -> bool:
 
 
 def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 32,
-                        nt_family: bool = True) -> list:
+                        nt_family: bool = True, destroyed: bool = True) -> list:
     """What the program calls, journal aside: the window (or the attempts on
     a window that was not created), an image line per image written, and
     the shutdown for InstallerId 0, which enables the shutdown privilege in
-    the token first on the NT family only. An entry may be a tuple of the
+    the token first on the NT family only; a run that ends while the images
+    are handled never destroys the window. An entry may be a tuple of the
     texts that are accepted there: a 64-bit trace (bits 64) may show the
     privilege's name or only its address."""
     dialog, item = ("dialog", "item") if window else ("0", "0")
@@ -76,7 +77,8 @@ def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 3
              f"GetDlgItem({dialog}, 1002) = {item}", f"SetWindowTextA({item}, {WARNING!r})"]
     for path in named:
         calls += [f"GetDlgItem({dialog}, 1001) = {item}", f"SetWindowTextA({item}, {image_line(path)!r})"]
-    calls.append(f"DestroyWindow({dialog})")
+    if destroyed:
+        calls.append(f"DestroyWindow({dialog})")
     if shutdown:
         calls.append("GetVersion()")
         if nt_family:

@@ -21,13 +21,15 @@ the guest.
 import argparse
 import os
 import dataclasses
+import json
 import re
+import subprocess
 import sys
 from pathlib import Path
 
 from harness import prepare_prefix, run, run_program
 from program_calls import describe, order_problems, same_calls, width_problems, window_and_shutdown
-from scenarios import BY_NAME, ONLY_32_BIT, Image
+from scenarios import BY_NAME, ONLY_32_BIT, Image, Verdict
 from winhost import BUILDS, CORECLR_OVERRIDES, SKIPPED, WineSession
 from winhost.guest import last_lines
 from winhost.i386 import MODES
@@ -83,10 +85,17 @@ def check(tools, scenario, expect, outcome, which):
         if not same(actual, wanted):
             problems.append(f"{which}: {what}\n  expected: {shorten(wanted)}\n  actual:   {shorten(actual)}")
 
-    differs("exit status", outcome.exit_status, 0)
-    if outcome.exit_status and outcome.stderr:   # what Wine said of a program that ended so (harness.bed_failures)
-        problems.append(f"{which}: Wine's error output with it:\n" + last_lines(outcome.stderr.decode("latin-1"), 20))
-    differs("console output", outcome.stdout, b"")
+    # An access violation nobody handles ends the process with its code,
+    # 0xC0000005, of which the status keeps the low byte; Wine says so.
+    differs("exit status", outcome.exit_status, 5 if expect.crash else 0)
+    if expect.crash:   # Wine's debugger reports it on the program's console
+        differs("console output", outcome.stdout, b"Unhandled exception: page fault", lambda a, w: a.startswith(w))
+        differs("Wine's error output", outcome.stderr, b"Unhandled page fault", lambda a, w: w in a)
+    else:
+        differs("console output", outcome.stdout, b"")
+        if outcome.exit_status and outcome.stderr:   # what Wine said of a program that ended so (harness.bed_failures)
+            problems.append(f"{which}: Wine's error output with it:\n"
+                            + last_lines(outcome.stderr.decode("latin-1"), 20))
     wanted_log = expect.log
     if isinstance(wanted_log, str):
         # Text mode: every line feed is stored as CR LF.
@@ -99,15 +108,15 @@ def check(tools, scenario, expect, outcome, which):
     # InstallerId 0 asks for the shutdown: a settings file that cannot be
     # opened (absent, or a directory), or one whose first byte is "0".
     settings = scenario.setup.settings
-    shutdown = settings is None or settings == DIRECTORY or settings[:1] == b"0"
+    shutdown = (settings is None or settings == DIRECTORY or settings[:1] == b"0") and not expect.crash
     nt_family = not scenario.setup.windows_98
     bits = tools.session.build.bits
     described = describe(outcome.calls, bits)
     problems += [f"{which}: {problem}" for problem in reset_hold_problems(outcome.stamps, described)]
     problems += [f"{which}: {problem}" for problem in width_problems(outcome.calls, bits)]
     differs("window and shutdown calls", [text for text in described if not text.startswith(("journal: ", "Sleep("))],
-            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown, bits, nt_family),
-            same_calls)
+            window_and_shutdown(scenario.setup.display, list(expect.named), shutdown, bits, nt_family,
+                                destroyed=expect.crash != "images"), same_calls)
     differs("journal as the program's thread saw it",
             [text[len("journal: "):] for text in described if text.startswith("journal: ")],
             expect.journal)
@@ -116,6 +125,47 @@ def check(tools, scenario, expect, outcome, which):
     # SeShutdownPrivilege (LUID 19), enabled (attributes 2), nothing else disabled.
     differs("privileges changed in the token", outcome.token_adjustments,
             [SHUTDOWN_PRIVILEGE_ONLY] if shutdown and nt_family else [])
+    return problems
+
+
+def said(status: int, report: dict) -> Verdict:
+    """What the reader's JSON says, in the scenarios' terms."""
+    if not report["run_log"]:
+        return Verdict(status=status)
+    return Verdict(report["processor"]["state"], report["fpga"]["state"], report["held_in_reset"],
+                   report["returned_to_normal_operation"], report["run"], status, report["image_order_certain"])
+
+
+def verdict_problems(tools: Tools, expect, log: bytes | None, run_dir: Path, which: str,
+                     windows_reader: bool) -> list:
+    """The log read by the native image tool and, with windows_reader, by
+    the build's imagetool.exe in the scenario's prefix: both must give the
+    same report, and say what the scenario states."""
+    if expect.verdict is None or log is None:
+        return [] if expect.verdict is None and log is None else [f"{which}: a verdict, but no log"]
+    name = f"run-log-{which.split()[0]}.txt"
+    (run_dir / name).write_bytes(log)
+    native = subprocess.run([str(tools.imagetool), "outcome", "--json", name], cwd=run_dir, capture_output=True)
+    reports = {"native image tool": (native.returncode, native.stdout)}
+    if windows_reader:
+        output, errors = run_dir / f"outcome-{which.split()[0]}.json", run_dir / "outcome-errors.txt"
+        output.unlink(missing_ok=True)
+        errors.unlink(missing_ok=True)
+        status = tools.session.run([tools.windows_bin / "imagetool.exe", "outcome", "--json", name], run_dir,
+                                   output, errors, with_display=False)
+        reports["imagetool.exe"] = (status, output.read_bytes())
+    problems, wanted = [], expect.verdict.resolved()
+    for reader, (status, text) in reports.items():
+        try:
+            report = json.loads(text)
+        except ValueError:
+            problems.append(f"{which}: the {reader} wrote no JSON (status {status}): {shorten(text)}")
+            continue
+        if said(status, report) != wanted:
+            problems.append(f"{which}: the {reader}'s verdict\n  expected: {wanted}\n  actual:   "
+                            f"{said(status, report)}\n  report: {shorten(report)}")
+    if len({text.replace(b"\r\n", b"\n") for _, text in reports.values()}) > 1:
+        problems.append(f"{which}: the readers' reports differ: {shorten(reports)}")
     return problems
 
 
@@ -132,10 +182,11 @@ def run_coreclr_program(session: WineSession, program: Path) -> int:
     return run_program(session, program, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
 
 
-def scenario_problems(tools: Tools, scenario) -> tuple:
+def scenario_problems(tools: Tools, scenario, windows_reader: bool = False) -> tuple:
     """Lays the scenario out, runs hexalift once or twice and says what
-    the program did otherwise than expected, and what kept the test bed
-    from showing what it did (no verdict)."""
+    the program did otherwise than expected, the verdict on its log
+    included, and what kept the test bed from showing what it did (no
+    verdict)."""
     setup = scenario.setup
     laid = type(setup)(**{**setup.__dict__,
                           "images": {n: i.make(tools) for n, i in setup.images.items()},
@@ -147,6 +198,7 @@ def scenario_problems(tools: Tools, scenario) -> tuple:
         if expect is not None:
             outcome = run(tools, run_dir, laid)
             problems += check(tools, scenario, expect, outcome, which)
+            problems += verdict_problems(tools, expect, outcome.log, run_dir, which, windows_reader)
             no_verdict += [f"{which}: {problem}" for problem in outcome.no_verdict]
     return problems, no_verdict
 
@@ -187,7 +239,7 @@ def main():
     scenario = BY_NAME[args.name]
     if args.run_as:
         scenario = dataclasses.replace(scenario, name=args.run_as)
-    problems, no_verdict = scenario_problems(tools, scenario)
+    problems, no_verdict = scenario_problems(tools, scenario, windows_reader=True)
     problems = [f"no verdict: {problem}" for problem in no_verdict] + problems
     for problem in problems:
         print(problem)

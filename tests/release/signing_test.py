@@ -9,8 +9,8 @@ certificate, and a timestamp from a server verifies; a key without a
 password signs, as does one whose password comes from a file; the pack
 command (a stand-in dotnet) sees none of the key's variables; a key or
 setting that cannot be used fails the build, names it, and leaves no
-bundle. It also puts the signed
-hexalift.exe beside the pe32 build's simulated libraries in WORK/bin,
+bundle. It also puts the signed hexalift.exe (and the signed imagetool.exe,
+which reads its log) beside the pe32 build's simulated libraries in WORK/bin,
 where e2e.pe32.signed_both_differ runs it.
 
   signing_test.py BUNDLE_ARGUMENTS WORK PE32_BIN VERSION SOURCE_DIR
@@ -101,6 +101,7 @@ def setUpModule():
     SAID = made(make_bundle(WORK / "signed" / BUNDLE, HEXALIFT_SIGNING_PFX=PKI.pfx, HEXALIFT_SIGNING_PASSWORD=PKI.password))
     (WORK / "bin").mkdir()
     (WORK / "bin" / "hexalift.exe").write_bytes(read_from(WORK / "signed" / BUNDLE, "hexalift.exe"))
+    (WORK / "bin" / "imagetool.exe").write_bytes(read_from(WORK / "signed" / BUNDLE, "tools/imagetool.exe"))
     (WORK / "bin" / "simulator").symlink_to(PE32_BIN / "simulator")
 
 

@@ -69,9 +69,9 @@ TEST_F(ImageFileTest, VersionDecision)
         {"16 characters never equal the 15 read back", MakeImage(sixteen, {}), "ABCDEFGHIJKLMNOP", 1, 1, 64,
          "InstallVerStr = " + sixteen + ", DataSize = 0x00000040\nCurrentVerStr = ABCDEFGHIJKLMNO\n(Update)\n"},
         {"read failure 0 passed on after the CurrentVerStr line", MakeImage("1.00", {}), "1.00", 0, 0, 64,
-         "InstallVerStr = 1.00, DataSize = 0x00000040\nCurrentVerStr = \n"},
+         "InstallVerStr = 1.00, DataSize = 0x00000040\nCurrentVerStr = \nFL_Read() FALSE\n"},
         {"read failure 5 passed on", MakeImage("1.00", {}), "1.00", 5, 5, 64,
-         "InstallVerStr = 1.00, DataSize = 0x00000040\nCurrentVerStr = \n"},
+         "InstallVerStr = 1.00, DataSize = 0x00000040\nCurrentVerStr = \nFL_Read() FALSE\n"},
         {"DataSize wraps to 0: no line at all", Header("1.00", 0xFFFFFFC0u), nullptr, 1, 0, 0, ""},
         {"DataSize 0xFFFFFFFF is logged", Header("2", 0xFFFFFFBFu), "2", 1, 0, 0xFFFFFFFFu,
          "InstallVerStr = 2, DataSize = 0xffffffff\nCurrentVerStr = 2\n(Same Version)\n"},
@@ -161,7 +161,8 @@ TEST_F(ImageFileTest, WriteDecision)
         {"InstallerId 3 stamps '3', CheckSum as stored", image, 67, 3, 1, 1, "", stamped3},
         {"InstallerId 127 stamps 0xAF", image, 67, 127, 1, 1, "", stamped127},
         {"bytes beyond DataSize are ignored", longer, 67, 0, 1, 1, "", image},
-        {"write failure value comes back", image, 67, 0, 6, 6, "", image},
+        {"write failure value comes back", image, 67, 0, 6, 6, "FL_Write() FALSE\n", image},
+        {"write failure 0 logged", image, 67, 0, 0, 0, "FL_Write() FALSE\n", image},
         {"corrupted byte", corrupted, 67, 0, 1, 0, checksumError, {}},
         {"file shorter than DataSize never reaches flash", truncated, 69, 0, 1, 0, checksumError, {}},
         {"size below 60", image, 59, 0, 1, 0, checksumError, {}},
@@ -198,6 +199,26 @@ TEST_F(ImageFileTest, LogsNothingWithoutRunLog)
     EXPECT_EQ(GetFileInf(path.c_str(), flash, 1, dataSize), 1);
     EXPECT_EQ(ReadFileWithCheckSum(path.c_str(), flash, 1, dataSize), 1);
     EXPECT_EQ(g_flash.calls.size(), 2u);
+}
+
+// A vendor library that ends the process must find every line written so
+// far on disk: a second reader sees them while the log is still open.
+TEST(RunLogTest, EachLineIsOnDiskOnceWritten)
+{
+    TempDirectory directory;
+    const std::string path = directory.Write("zef_installer.log", {});
+    RunLog = fopen(path.c_str(), "w");
+    ASSERT_NE(RunLog, nullptr);
+    LogPrintf("(Id:%d)\npObjFname = %s\n", 1, "a");
+    LogPrintf("(Update)\n");
+    FILE* reader = fopen(path.c_str(), "rb");
+    ASSERT_NE(reader, nullptr);
+    char seen[64] = {};
+    const size_t length = fread(seen, 1, sizeof seen - 1, reader);
+    fclose(reader);
+    fclose(RunLog);
+    RunLog = nullptr;
+    EXPECT_EQ(std::string(seen, length), "(Id:1)\npObjFname = a\n(Update)\n");
 }
 
 }  // namespace
