@@ -60,12 +60,13 @@ int main()
             checksumRatio.push_back(checksum.back() / read.back());
             portableRatio.push_back(portable.back() / read.back());
         }
-        printf("%6u KiB  plain read %6.2f GB/s  checksum %6.2f GB/s %.2f x read (rounds %.2f to %.2f)"
-               "  portable loop %6.2f GB/s %.2f x read\n",
-               static_cast<unsigned>(size >> 10), Median(read) / 1e9, Median(checksum) / 1e9,
-               Median(checksumRatio), *std::min_element(checksumRatio.begin(), checksumRatio.end()),
-               *std::max_element(checksumRatio.begin(), checksumRatio.end()), Median(portable) / 1e9,
-               Median(portableRatio));
+        printf(
+            "%6u KiB  plain read %6.2f GB/s  checksum %6.2f GB/s %.2f x read (rounds %.2f to %.2f)"
+            "  portable loop %6.2f GB/s %.2f x read\n",
+            static_cast<unsigned>(size >> 10), Median(read) / 1e9, Median(checksum) / 1e9,
+            Median(checksumRatio), *std::min_element(checksumRatio.begin(), checksumRatio.end()),
+            *std::max_element(checksumRatio.begin(), checksumRatio.end()), Median(portable) / 1e9,
+            Median(portableRatio));
     }
     return 0;
 }

@@ -34,9 +34,7 @@ int BoardLibrary::Close(int boardHandle)
 
 int BoardLibrary::WriteSingleRegister(int boardHandle, int space, int address, int value, int width)
 {
-    return BindingForwards(binding)
-               ? writeSingleRegisterEntry(boardHandle, space, address, value, width)
-               : 1;
+    return BindingForwards(binding) ? writeSingleRegisterEntry(boardHandle, space, address, value, width) : 1;
 }
 
 void BoardLibrary::Unload()

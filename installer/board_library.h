@@ -7,8 +7,8 @@
 
 using BoardOpenEntry = int(HEX_STDCALL*)(int board);
 using BoardCloseEntry = int(HEX_STDCALL*)(int boardHandle);
-using BoardWriteSingleRegisterEntry = int(HEX_STDCALL*)(int boardHandle, int space, int address,
-                                                          int value, int width);
+using BoardWriteSingleRegisterEntry = int(HEX_STDCALL*)(int boardHandle, int space, int address, int value,
+                                                        int width);
 
 class BoardLibrary {
 public:

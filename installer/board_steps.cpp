@@ -23,8 +23,8 @@ int WriteResetRegister(BoardLibrary& board, int boardHandle, int value)
     const int result =
         board.WriteSingleRegister(boardHandle, kRegisterSpace, kResetRegister, value, kRegisterWidth);
     if (result == 1)
-        LogPrintf("IB_WriteSingleRegister( %d, 0x%x, %d, %d )\n", kRegisterSpace, kResetRegister,
-                  value, kRegisterWidth);
+        LogPrintf("IB_WriteSingleRegister( %d, 0x%x, %d, %d )\n", kRegisterSpace, kResetRegister, value,
+                  kRegisterWidth);
     return result;
 }
 

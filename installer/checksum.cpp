@@ -90,7 +90,7 @@ const size_t kSse2BlockBytes = size_t(1) << 20;
 // block. Per 16 bytes that is a load, an XOR, a pmaddwd and an add, against
 // a load and an add for a plain read.
 __attribute__((target("sse2"))) uint16_t OnesComplementSumSse2Blocks(const uint8_t* data, size_t size,
-                                                                    size_t blockBytes)
+                                                                     size_t blockBytes)
 {
     const __m128i bias = _mm_set1_epi16(-32768), ones = _mm_set1_epi16(1);
     uint64_t sum = 0;

@@ -6,8 +6,8 @@
 
 using FlashWriteEntry = int(HEX_STDCALL*)(int target, int offset, void* data, int length);
 using FlashReadEntry = int(HEX_STDCALL*)(int target, int offset, void* buffer, int length);
-using FlashEraseEntry = int(HEX_STDCALL*)();          // must exist; never called
-using FlashGetLastErrorEntry = int(HEX_STDCALL*)();   // must exist; never called
+using FlashEraseEntry = int(HEX_STDCALL*)();         // must exist; never called
+using FlashGetLastErrorEntry = int(HEX_STDCALL*)();  // must exist; never called
 
 class FlashLibrary {
 public:

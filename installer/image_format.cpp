@@ -11,8 +11,7 @@ uint16_t LoadLittleEndian16(const uint8_t* at)
 
 uint32_t LoadLittleEndian32(const uint8_t* at)
 {
-    return uint32_t(at[0]) | (uint32_t(at[1]) << 8) | (uint32_t(at[2]) << 16) |
-           (uint32_t(at[3]) << 24);
+    return uint32_t(at[0]) | (uint32_t(at[1]) << 8) | (uint32_t(at[2]) << 16) | (uint32_t(at[3]) << 24);
 }
 
 void StoreLittleEndian16(uint8_t* at, uint16_t value)

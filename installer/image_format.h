@@ -6,10 +6,10 @@
 #include <cstdint>
 
 constexpr uint32_t kImageHeaderSize = 64;
-constexpr uint32_t kVerStrOffset = 8;       // version text, 16 bytes
+constexpr uint32_t kVerStrOffset = 8;  // version text, 16 bytes
 constexpr uint32_t kVerStrSize = 16;
-constexpr uint32_t kCheckSumOffset = 58;    // 16-bit checksum over the whole image
-constexpr uint32_t kPayloadSizeOffset = 60; // 32-bit count of payload bytes
+constexpr uint32_t kCheckSumOffset = 58;     // 16-bit checksum over the whole image
+constexpr uint32_t kPayloadSizeOffset = 60;  // 32-bit count of payload bytes
 
 struct ImageHeader {
     uint8_t bytes[kImageHeaderSize];

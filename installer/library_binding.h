@@ -12,8 +12,8 @@ using InitializeEntry = int(HEX_STDCALL*)();
 using TerminateEntry = int(HEX_STDCALL*)();
 
 struct LibraryBinding {
-    ModuleHandle module = nullptr;          // null until loaded, or when the load failed
-    int initialised = 0;                    // what the initialise entry returned; 0 = not initialised
+    ModuleHandle module = nullptr;  // null until loaded, or when the load failed
+    int initialised = 0;            // what the initialise entry returned; 0 = not initialised
     InitializeEntry initializeEntry = nullptr;
     TerminateEntry terminateEntry = nullptr;
 };

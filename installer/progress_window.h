@@ -6,7 +6,7 @@
 #include <windows.h>
 
 struct ProgressWindow {
-    HWND window;   // null when creation failed; every operation is then without effect
+    HWND window;  // null when creation failed; every operation is then without effect
 };
 
 // From dialog template 101 among the program's own resources, hidden.

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 struct Settings {
-    bool present;         // the file could be opened for reading
-    int8_t installerId;   // 0 when absent
+    bool present;        // the file could be opened for reading
+    int8_t installerId;  // 0 when absent
 };
 
 // The first byte minus '0', reduced modulo 256, as a signed 8-bit value.

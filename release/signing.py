@@ -40,16 +40,25 @@ class SigningError(Exception):
 class Signer:
     pfx: Path
     password: str = field(repr=False)
-    password_from: str         # the variable that gave it
-    time: int                  # seconds since 1970, the signatures' signing time
-    time_source: str           # where that time came from, for the build's output
+    password_from: str  # the variable that gave it
+    time: int  # seconds since 1970, the signatures' signing time
+    time_source: str  # where that time came from, for the build's output
     timestamp_url: str | None
 
     def sign(self, source: Path, target: Path) -> None:
         """Writes a signed copy of source to target. On failure target does
         not exist."""
         target.unlink(missing_ok=True)
-        command = ["osslsigncode", "sign", "-pkcs12", str(self.pfx), "-h", "sha256", "-time", str(self.time)]
+        command = [
+            "osslsigncode",
+            "sign",
+            "-pkcs12",
+            str(self.pfx),
+            "-h",
+            "sha256",
+            "-time",
+            str(self.time),
+        ]
         # The password goes through a pipe: a command line is visible to
         # every user of the machine. osslsigncode refuses to read an empty
         # one, and opens a key without a password when given none.
@@ -59,26 +68,42 @@ class Signer:
             command += ["-ts", self.timestamp_url]
         command += ["-in", str(source), "-out", str(target)]
         try:
-            done = subprocess.run(command, input=self.password.encode(), capture_output=True)
+            done = subprocess.run(
+                command, input=self.password.encode(), capture_output=True
+            )
         except FileNotFoundError:
-            raise SigningError("osslsigncode is not installed: run scripts/install-deps.sh") from None
+            raise SigningError(
+                "osslsigncode is not installed: run scripts/install-deps.sh"
+            ) from None
         if done.returncode == 0 and target.is_file():
             return
         target.unlink(missing_ok=True)
-        said = [line for line in (done.stderr + done.stdout).decode(errors="replace").splitlines() if line.strip()]
+        said = [
+            line
+            for line in (done.stderr + done.stdout)
+            .decode(errors="replace")
+            .splitlines()
+            if line.strip()
+        ]
         reason = failure_reason(self, "\n".join(said))
         # A failure of a known kind is named by its first line; any other is
         # shown in osslsigncode's own words, all of them.
         quoted = said[:1] if reason else said
-        raise SigningError(f"cannot sign {source.name}: {reason or 'osslsigncode failed'}\n"
-                           + "\n".join(f"osslsigncode said: {line}" for line in quoted or ["(nothing)"]))
+        raise SigningError(
+            f"cannot sign {source.name}: {reason or 'osslsigncode failed'}\n"
+            + "\n".join(
+                f"osslsigncode said: {line}" for line in quoted or ["(nothing)"]
+            )
+        )
 
 
 def failure_reason(signer: Signer, said: str) -> str | None:
     """The setting at fault, where osslsigncode's words name one."""
     if "PKCS#12" in said:
-        return (f"the key {PFX}={signer.pfx} cannot be opened with {signer.password_from}: "
-                "the password is wrong, or the file is not a PKCS#12 file")
+        return (
+            f"the key {PFX}={signer.pfx} cannot be opened with {signer.password_from}: "
+            "the password is wrong, or the file is not a PKCS#12 file"
+        )
     if "timestamping failed" in said:
         return f"the time-stamping server {TIMESTAMP_URL}={signer.timestamp_url} gave no timestamp"
     return None
@@ -91,21 +116,28 @@ def signing_time(environ, source_dir: Path) -> tuple[int, str]:
     if environ.get("SOURCE_DATE_EPOCH"):
         value = environ["SOURCE_DATE_EPOCH"]
         if not value.isdigit():
-            raise SigningError(f"SOURCE_DATE_EPOCH={value!r} is not a time in seconds since 1970")
+            raise SigningError(
+                f"SOURCE_DATE_EPOCH={value!r} is not a time in seconds since 1970"
+            )
         return int(value), "SOURCE_DATE_EPOCH"
     commit_time = ""
     # Only the source tree's own history counts, not that of a checkout
     # around an unpacked source tree.
     if (source_dir / ".git").exists():
         try:
-            done = subprocess.run(["git", "-C", str(source_dir), "log", "-1", "--format=%ct"],
-                                  capture_output=True, text=True)
+            done = subprocess.run(
+                ["git", "-C", str(source_dir), "log", "-1", "--format=%ct"],
+                capture_output=True,
+                text=True,
+            )
             commit_time = done.stdout.strip() if done.returncode == 0 else ""
         except FileNotFoundError:
             pass
     if not commit_time.isdigit():
-        raise SigningError(f"no signing time: {source_dir} is not a git checkout with a commit; "
-                           "set SOURCE_DATE_EPOCH to the release's time (seconds since 1970)")
+        raise SigningError(
+            f"no signing time: {source_dir} is not a git checkout with a commit; "
+            "set SOURCE_DATE_EPOCH to the release's time (seconds since 1970)"
+        )
     return int(commit_time), "the last commit"
 
 
@@ -119,29 +151,46 @@ def signer_from_environment(environ, source_dir: Path) -> Signer | None:
         with open(pfx, "rb"):
             pass
     except OSError as error:
-        raise SigningError(f"cannot read the key {PFX}={pfx}: {error.strerror}") from None
+        raise SigningError(
+            f"cannot read the key {PFX}={pfx}: {error.strerror}"
+        ) from None
     key_password = password(environ)
     password_from = PASSWORD if PASSWORD in environ else PASSWORD_FILE
     time, time_source = signing_time(environ, source_dir)
-    return Signer(pfx, key_password, password_from, time, time_source, environ.get(TIMESTAMP_URL) or None)
+    return Signer(
+        pfx,
+        key_password,
+        password_from,
+        time,
+        time_source,
+        environ.get(TIMESTAMP_URL) or None,
+    )
 
 
 def password(environ) -> str:
     """The key's password: the variable, or the first line of the file."""
     if (PASSWORD in environ) == (PASSWORD_FILE in environ):
-        raise SigningError(f"{PFX} is set: set one of {PASSWORD_FILE} and {PASSWORD} too, not both "
-                           "(empty for a key without a password)")
+        raise SigningError(
+            f"{PFX} is set: set one of {PASSWORD_FILE} and {PASSWORD} too, not both "
+            "(empty for a key without a password)"
+        )
     if PASSWORD in environ:
         return environ[PASSWORD]
     try:
         text = Path(environ[PASSWORD_FILE]).read_text()
     except (OSError, UnicodeError) as error:
-        raise SigningError(f"cannot read the password file {PASSWORD_FILE}={environ[PASSWORD_FILE]}: "
-                           f"{getattr(error, 'strerror', None) or error}") from None
+        raise SigningError(
+            f"cannot read the password file {PASSWORD_FILE}={environ[PASSWORD_FILE]}: "
+            f"{getattr(error, 'strerror', None) or error}"
+        ) from None
     return text.splitlines()[0] if text else ""
 
 
 def without_key(environ) -> dict:
     """The environment without the key's variables, for every program that
     the bundle step starts (osslsigncode reads the password from its pipe)."""
-    return {name: value for name, value in environ.items() if not name.startswith("HEXALIFT_SIGNING_")}
+    return {
+        name: value
+        for name, value in environ.items()
+        if not name.startswith("HEXALIFT_SIGNING_")
+    }

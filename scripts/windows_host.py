@@ -12,23 +12,45 @@ HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the build f
 import sys
 from pathlib import Path
 
-from winhost import BUILDS, WineSession, build_dir, decide_mode, display, guest, i386, limits, scratch
+from winhost import (
+    BUILDS,
+    WineSession,
+    build_dir,
+    decide_mode,
+    display,
+    guest,
+    i386,
+    limits,
+    scratch,
+)
 from winhost.builds import SKIPPED
 from winhost.session import guest_dir
 
 
 def cmake_settings(mode: str) -> str:
-    tests = ("PREPARE", "GUEST_BATCH", "GUEST_CHECK")   # limits.NAME_TEST
-    settings = {"I386_MODE": mode, "WINDOWS_BUILDS": " ".join(BUILDS), "SKIPPED_STATUS": SKIPPED,
-                "TEST_LIMIT": limits.test(False), **{f"{n}_TEST_LIMIT": getattr(limits, f"{n}_TEST") for n in tests}}
+    tests = ("PREPARE", "GUEST_BATCH", "GUEST_CHECK")  # limits.NAME_TEST
+    settings = {
+        "I386_MODE": mode,
+        "WINDOWS_BUILDS": " ".join(BUILDS),
+        "SKIPPED_STATUS": SKIPPED,
+        "TEST_LIMIT": limits.test(False),
+        **{f"{n}_TEST_LIMIT": getattr(limits, f"{n}_TEST") for n in tests},
+    }
     for name, build in BUILDS.items():
-        settings |= {f"WINDOWS_BUILD_{name}_TOOLCHAIN": build.toolchain, f"WINDOWS_BUILD_{name}_LABEL": build.label,
-                     f"WINDOWS_BUILD_{name}_IN_GUEST": "ON" if build.in_guest(mode) else "OFF"}
+        settings |= {
+            f"WINDOWS_BUILD_{name}_TOOLCHAIN": build.toolchain,
+            f"WINDOWS_BUILD_{name}_LABEL": build.label,
+            f"WINDOWS_BUILD_{name}_IN_GUEST": "ON" if build.in_guest(mode) else "OFF",
+        }
     return "".join(f"set({name} {value})\n" for name, value in settings.items())
 
 
 def readiness(path: Path) -> str:
-    return "being made, or left half-made by a kill" if path.name.endswith(".partial") else "ready"
+    return (
+        "being made, or left half-made by a kill"
+        if path.name.endswith(".partial")
+        else "ready"
+    )
 
 
 def status(build: Path) -> str:
@@ -38,20 +60,41 @@ def status(build: Path) -> str:
         mode, native = "undecided", f"cannot tell: {failure}"
     folder = guest_dir()
     kernel, running = folder / "vmlinuz", guest.running(folder)
-    lines = [f"build folder: {build}", f"mode: {mode} (the kernel runs i386 programs: {native})",
-             f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}",
-             *(f"prefix template image: {image} ({readiness(image)})"
-               for image in sorted(folder.glob("prefix-template-*.sqfs*"))),
-             "guests running: " + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"),
-             *(f"left by a killed run (swept by the next): {left}"
-               for parent in (folder / "jobs", folder / "downloads", scratch.default_parent())
-               for left in scratch.left_behind(parent)),
-             *(f"prefix: {prefix} ({readiness(prefix)})" for prefix in sorted(build.glob("*/*/prefix*"))
-               if prefix.is_dir())]
+    lines = [
+        f"build folder: {build}",
+        f"mode: {mode} (the kernel runs i386 programs: {native})",
+        f"guest kernel: {kernel if kernel.exists() else 'none yet (fetched when a guest is first needed)'}",
+        *(
+            f"prefix template image: {image} ({readiness(image)})"
+            for image in sorted(folder.glob("prefix-template-*.sqfs*"))
+        ),
+        "guests running: "
+        + (", ".join(f"process {pid} ({job})" for pid, job in running) or "none"),
+        *(
+            f"left by a killed run (swept by the next): {left}"
+            for parent in (
+                folder / "jobs",
+                folder / "downloads",
+                scratch.default_parent(),
+            )
+            for left in scratch.left_behind(parent)
+        ),
+        *(
+            f"prefix: {prefix} ({readiness(prefix)})"
+            for prefix in sorted(build.glob("*/*/prefix*"))
+            if prefix.is_dir()
+        ),
+    ]
     for record in sorted(build.glob("*/*/display")):
         shown = display.recorded(record)
-        lines.append(f"display: {record.parent}: "
-                     + (f"Xvfb {shown[0]}, process {shown[1]}" if shown else "stopped (a stale record)"))
+        lines.append(
+            f"display: {record.parent}: "
+            + (
+                f"Xvfb {shown[0]}, process {shown[1]}"
+                if shown
+                else "stopped (a stale record)"
+            )
+        )
     return "\n".join(lines)
 
 
@@ -63,7 +106,9 @@ def main(argv: list) -> int:
     elif argv == ["status"]:
         print(status(build_dir()))
     elif len(argv) == 2 and argv[0] == "make-template":
-        WineSession(Path(argv[1]).parent, BUILDS["x64"], "native").make_template(Path(argv[1]), sys.stdout.buffer)
+        WineSession(Path(argv[1]).parent, BUILDS["x64"], "native").make_template(
+            Path(argv[1]), sys.stdout.buffer
+        )
     else:
         print(__doc__, file=sys.stderr)
         return 2

@@ -134,7 +134,8 @@ void SimReadFile(const char* fileName, unsigned offset, void* buffer, size_t len
 
 bool SimWriteFile(const char* fileName, unsigned offset, const void* data, size_t length, bool replace)
 {
-    HANDLE file = OpenStateFile(fileName, GENERIC_READ | GENERIC_WRITE, replace ? CREATE_ALWAYS : OPEN_ALWAYS);
+    HANDLE file =
+        OpenStateFile(fileName, GENERIC_READ | GENERIC_WRITE, replace ? CREATE_ALWAYS : OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     bool ok = true;
@@ -149,7 +150,8 @@ bool SimWriteFile(const char* fileName, unsigned offset, const void* data, size_
             left -= chunk;
         }
     }
-    ok = ok && SetFilePointer(file, static_cast<LONG>(offset), nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+    ok = ok &&
+         SetFilePointer(file, static_cast<LONG>(offset), nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
          WriteAll(file, data, length);
     CloseHandle(file);
     return ok;

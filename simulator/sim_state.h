@@ -14,14 +14,14 @@ void SimAttach(HMODULE module, const char* libraryName);
 void SimDetach(bool freedByFreeLibrary);
 
 // The DllMain of a simulated library: journals its loading and unloading.
-#define SIM_DLL_MAIN(libraryName)                                       \
+#define SIM_DLL_MAIN(libraryName)                                        \
     BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) \
-    {                                                                   \
-        if (reason == DLL_PROCESS_ATTACH)                               \
-            SimAttach(module, libraryName);                             \
-        else if (reason == DLL_PROCESS_DETACH)                          \
-            SimDetach(reserved == nullptr);                             \
-        return TRUE;                                                    \
+    {                                                                    \
+        if (reason == DLL_PROCESS_ATTACH)                                \
+            SimAttach(module, libraryName);                              \
+        else if (reason == DLL_PROCESS_DETACH)                           \
+            SimDetach(reserved == nullptr);                              \
+        return TRUE;                                                     \
     }
 
 // Appends one line to "journal.txt" in the state directory, prefixed with a

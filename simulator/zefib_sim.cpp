@@ -70,8 +70,7 @@ SIM_EXPORT int __stdcall IB_Close(int boardHandle)
 #endif
 
 #ifndef SIM_WITHOUT_IB_WriteSingleRegister
-SIM_EXPORT int __stdcall IB_WriteSingleRegister(int boardHandle, int space, int address, int value,
-                                                int width)
+SIM_EXPORT int __stdcall IB_WriteSingleRegister(int boardHandle, int space, int address, int value, int width)
 {
     int result = 0;
     if (boardHandle != 0 && boardHandle == g_openHandle) {

@@ -52,8 +52,8 @@ void PrintUsage(FILE* to)
 // A whole file in memory: at most limit bytes of it.
 struct FileBytes {
     uint8_t* bytes;
-    size_t size;       // bytes held
-    size_t fileSize;   // bytes the file has
+    size_t size;      // bytes held
+    size_t fileSize;  // bytes the file has
 };
 
 bool ReadFileBytes(const char* path, size_t limit, FileBytes& out)

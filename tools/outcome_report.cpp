@@ -59,8 +59,10 @@ std::string OutcomeText(const RunOutcome& outcome)
         text += "\n";
     }
     if (!outcome.imageOrderCertain)
-        text += "note: an image whose size wraps to 0 leaves no line, so these may be the other image's lines\n";
-    text += std::string("held in reset while images were written: ") + (outcome.heldInReset ? "yes" : "no") + "\n";
+        text +=
+            "note: an image whose size wraps to 0 leaves no line, so these may be the other image's lines\n";
+    text += std::string("held in reset while images were written: ") + (outcome.heldInReset ? "yes" : "no") +
+            "\n";
     text += std::string("returned to normal operation: ") + (outcome.returnedToNormal ? "yes" : "no") + "\n";
     text += "run: " + Run(outcome) + "\n";
     for (const std::string& line : outcome.failureLines)

@@ -24,8 +24,21 @@ constexpr size_t kShownLineMax = 200;
 
 // The run's steps, in the order of their lines.
 enum class Step {
-    Id, ObjectPath, FpgaPath, BoardLoad, BoardInitialize, Reset, Window,
-    Image, FlashVersion, Decision, Write, Normal, Close, Terminate, End,
+    Id,
+    ObjectPath,
+    FpgaPath,
+    BoardLoad,
+    BoardInitialize,
+    Reset,
+    Window,
+    Image,
+    FlashVersion,
+    Decision,
+    Write,
+    Normal,
+    Close,
+    Terminate,
+    End,
 };
 
 enum class Fit { No, Yes, Cut };  // Cut: the log ends inside what could be this line
@@ -53,7 +66,8 @@ bool StartsWith(const std::string& text, const char* head)
 bool Agrees(const std::string& fragment, const char* head)
 {
     const size_t length = strlen(head);
-    return fragment.size() >= length ? StartsWith(fragment, head) : strncmp(head, fragment.c_str(), fragment.size()) == 0;
+    return fragment.size() >= length ? StartsWith(fragment, head)
+                                     : strncmp(head, fragment.c_str(), fragment.size()) == 0;
 }
 
 bool IsCanonicalInteger(const std::string& text, int low, int high, int& value)
@@ -75,27 +89,27 @@ const char* ImageName(int image)
 std::string StoppedWhile(const State& s)
 {
     switch (s.step) {
-    case Step::Id:
-        return "starting, before its first line";
-    case Step::ObjectPath:
-    case Step::FpgaPath:
-        return "starting";
-    case Step::BoardLoad:
-    case Step::BoardInitialize:
-    case Step::Reset:
-        return "loading the libraries and putting the module into reset";
-    case Step::Window:
-        return "opening the progress window";
-    case Step::Image:
-    case Step::FlashVersion:
-    case Step::Decision:
-        return std::string("checking the ") + ImageName(s.image) + " image";
-    case Step::Write:
-        return std::string("writing the ") + ImageName(s.image) + " image";
-    case Step::Normal:
-        return "returning the module to normal operation";
-    default:
-        return "releasing the board library";
+        case Step::Id:
+            return "starting, before its first line";
+        case Step::ObjectPath:
+        case Step::FpgaPath:
+            return "starting";
+        case Step::BoardLoad:
+        case Step::BoardInitialize:
+        case Step::Reset:
+            return "loading the libraries and putting the module into reset";
+        case Step::Window:
+            return "opening the progress window";
+        case Step::Image:
+        case Step::FlashVersion:
+        case Step::Decision:
+            return std::string("checking the ") + ImageName(s.image) + " image";
+        case Step::Write:
+            return std::string("writing the ") + ImageName(s.image) + " image";
+        case Step::Normal:
+            return "returning the module to normal operation";
+        default:
+            return "releasing the board library";
     }
 }
 
@@ -209,32 +223,32 @@ bool Parser::Parse(State s, RunOutcome& result)
     Fit fit = Fit::No;
     bool parsed = false;
     switch (s.step) {
-    case Step::Id:
-        fit = Field(s, "(Id:", value, next);
-        if (fit == Fit::Yes && value.size() > 1 && value.back() == ')') {
-            value.pop_back();
-            parsed = IsCanonicalInteger(value, -128, 127, s.outcome.installerId) &&
-                     Then(s, next, Step::ObjectPath, result);
-        }
-        break;
-    case Step::ObjectPath:
-        fit = Field(s, "pObjFname = ", s.objectPath, next);
-        parsed = fit == Fit::Yes && Then(s, next, Step::FpgaPath, result);
-        break;
-    case Step::FpgaPath:
-        fit = Field(s, "pFpgaFname = ", s.fpgaPath, next);
-        parsed = fit == Fit::Yes && Then(s, next, Step::BoardLoad, result);
-        break;
-    case Step::Image:
-        return ParseImage(s, result);
-    case Step::FlashVersion:
-        return ParseFlashVersion(s, result);
-    case Step::Decision:
-        return ParseDecision(s, result);
-    case Step::Write:
-        return ParseWrite(s, result);
-    default:
-        return ParseBoard(s, result);
+        case Step::Id:
+            fit = Field(s, "(Id:", value, next);
+            if (fit == Fit::Yes && value.size() > 1 && value.back() == ')') {
+                value.pop_back();
+                parsed = IsCanonicalInteger(value, -128, 127, s.outcome.installerId) &&
+                         Then(s, next, Step::ObjectPath, result);
+            }
+            break;
+        case Step::ObjectPath:
+            fit = Field(s, "pObjFname = ", s.objectPath, next);
+            parsed = fit == Fit::Yes && Then(s, next, Step::FpgaPath, result);
+            break;
+        case Step::FpgaPath:
+            fit = Field(s, "pFpgaFname = ", s.fpgaPath, next);
+            parsed = fit == Fit::Yes && Then(s, next, Step::BoardLoad, result);
+            break;
+        case Step::Image:
+            return ParseImage(s, result);
+        case Step::FlashVersion:
+            return ParseFlashVersion(s, result);
+        case Step::Decision:
+            return ParseDecision(s, result);
+        case Step::Write:
+            return ParseWrite(s, result);
+        default:
+            return ParseBoard(s, result);
     }
     if (fit == Fit::Cut)
         return Finish(s, result);
@@ -316,7 +330,8 @@ bool Parser::ParseImage(const State& s, RunOutcome& result)
     if (fit == Fit::Cut)
         return Finish(s, result);
     const size_t tail = strlen(kFileOpenTail);
-    if (fit == Fit::Yes && value.size() >= tail && value.compare(value.size() - tail, tail, kFileOpenTail) == 0) {
+    if (fit == Fit::Yes && value.size() >= tail &&
+        value.compare(value.size() - tail, tail, kFileOpenTail) == 0) {
         const std::string path = value.substr(0, value.size() - tail);
         // The path says which image it is: one before it was not checked.
         const int image = path == s.objectPath ? 0 : path == s.fpgaPath ? 1 : -1;
@@ -502,25 +517,25 @@ RunOutcome ReadRunOutcome(const std::string& logBytes)
 const char* ImageStateName(ImageState state)
 {
     switch (state) {
-    case ImageState::NotChecked:
-        return "not checked";
-    case ImageState::Current:
-        return "current";
-    case ImageState::Written:
-        return "written";
-    case ImageState::NotWrittenChecksum:
-        return "not written: checksum";
-    case ImageState::NotWrittenMemory:
-        return "not written: memory";
-    case ImageState::NotWrittenFile:
-        return "not written: file";
-    case ImageState::FlashReadFailed:
-        return "flash read failed";
-    case ImageState::FlashWriteFailed:
-        return "flash write failed";
-    case ImageState::BeingChecked:
-        return "being checked when the log ends";
-    default:
-        return "being written when the log ends";
+        case ImageState::NotChecked:
+            return "not checked";
+        case ImageState::Current:
+            return "current";
+        case ImageState::Written:
+            return "written";
+        case ImageState::NotWrittenChecksum:
+            return "not written: checksum";
+        case ImageState::NotWrittenMemory:
+            return "not written: memory";
+        case ImageState::NotWrittenFile:
+            return "not written: file";
+        case ImageState::FlashReadFailed:
+            return "flash read failed";
+        case ImageState::FlashWriteFailed:
+            return "flash write failed";
+        case ImageState::BeingChecked:
+            return "being checked when the log ends";
+        default:
+            return "being written when the log ends";
     }
 }

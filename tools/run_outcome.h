@@ -41,10 +41,10 @@ struct RunOutcome {
     // False when one image has no line and the other's lines name no file:
     // either image's size may have wrapped to 0, so the lines may be either's.
     bool imageOrderCertain = true;
-    bool heldInReset = false;       // the reset write succeeded
-    bool returnedToNormal = false;  // the normal-operation write succeeded
-    bool finished = false;          // the normal-operation line or "IB_Close() FALSE" is there
-    std::string stoppedWhile;       // for a run that did not finish: the step its log ends in
+    bool heldInReset = false;               // the reset write succeeded
+    bool returnedToNormal = false;          // the normal-operation write succeeded
+    bool finished = false;                  // the normal-operation line or "IB_Close() FALSE" is there
+    std::string stoppedWhile;               // for a run that did not finish: the step its log ends in
     std::vector<std::string> failureLines;  // every line that reports a failure, in order
 
     // Each image current or written, held in reset and returned to normal

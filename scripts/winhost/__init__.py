@@ -8,5 +8,14 @@ from .builds import BUILDS, SKIPPED, Build, build_dir
 from .i386 import FORCE_VARIABLE, decide_mode
 from .session import CORECLR_OVERRIDES, WineSession, windows_path
 
-__all__ = ["BUILDS", "SKIPPED", "Build", "build_dir", "FORCE_VARIABLE", "decide_mode", "CORECLR_OVERRIDES",
-           "WineSession", "windows_path"]
+__all__ = [
+    "BUILDS",
+    "SKIPPED",
+    "Build",
+    "build_dir",
+    "FORCE_VARIABLE",
+    "decide_mode",
+    "CORECLR_OVERRIDES",
+    "WineSession",
+    "windows_path",
+]

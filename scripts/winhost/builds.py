@@ -11,7 +11,7 @@ ROOT = Path(__file__).resolve().parents[2]
 # The build folder that ctest's tests were configured in (CMake sets it in their
 # environment); scripts/build.sh's by default. Everything a run writes lies under it.
 BUILD_DIR_VARIABLE = "HEXALIFT_BUILD_DIR"
-SKIPPED = 77   # exit status of a test that does not apply (ctest's SKIP_RETURN_CODE)
+SKIPPED = 77  # exit status of a test that does not apply (ctest's SKIP_RETURN_CODE)
 
 
 def build_dir() -> Path:
@@ -20,12 +20,12 @@ def build_dir() -> Path:
 
 @dataclass(frozen=True)
 class Build:
-    name: str          # pe32 or x64: the one name of the build everywhere
-    description: str   # for people
-    toolchain: str     # in cmake/
-    loader: str        # the Wine loader its programs run on
-    label: str         # the ctest label of every test that runs its images
-    bits: int          # 32: needs the kernel to run i386 code, so the guest where it does not
+    name: str  # pe32 or x64: the one name of the build everywhere
+    description: str  # for people
+    toolchain: str  # in cmake/
+    loader: str  # the Wine loader its programs run on
+    label: str  # the ctest label of every test that runs its images
+    bits: int  # 32: needs the kernel to run i386 code, so the guest where it does not
 
     def folder(self, build: Path | None = None) -> Path:
         """Where its images land: hexalift.exe, imagetool.exe, simulator/, tests/."""
@@ -35,9 +35,24 @@ class Build:
         return self.bits == 32 and mode == "guest"
 
 
-BUILDS = {build.name: build for build in (
-    Build("pe32", "the shipped 32-bit (PE32) build", "mingw-pe32.cmake", "/usr/lib/wine/wine",
-          "shipped-pe32", bits=32),
-    Build("x64", "the x86-64 build of the same sources (a stand-in, not what ships)", "mingw-x64.cmake",
-          "/usr/lib/wine/wine64", "x64-stand-in", bits=64),
-)}
+BUILDS = {
+    build.name: build
+    for build in (
+        Build(
+            "pe32",
+            "the shipped 32-bit (PE32) build",
+            "mingw-pe32.cmake",
+            "/usr/lib/wine/wine",
+            "shipped-pe32",
+            bits=32,
+        ),
+        Build(
+            "x64",
+            "the x86-64 build of the same sources (a stand-in, not what ships)",
+            "mingw-x64.cmake",
+            "/usr/lib/wine/wine64",
+            "x64-stand-in",
+            bits=64,
+        ),
+    )
+}

@@ -9,7 +9,11 @@ import time
 from pathlib import Path
 
 XVFB = "/usr/bin/Xvfb"
-QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+QUIET = {
+    "stdin": subprocess.DEVNULL,
+    "stdout": subprocess.DEVNULL,
+    "stderr": subprocess.DEVNULL,
+}
 
 
 def process_start(pid: int):
@@ -26,11 +30,29 @@ def start(record: Path) -> str:
     record.parent.mkdir(parents=True, exist_ok=True)
     read_end, write_end = os.pipe()
     with open(record.with_name("xvfb.log"), "wb") as log:
-        server = subprocess.Popen([XVFB, "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
-                                   "tcp", "-nolisten", "unix"], pass_fds=(write_end,), start_new_session=True,
-                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        server = subprocess.Popen(
+            [
+                XVFB,
+                "-displayfd",
+                str(write_end),
+                "-screen",
+                "0",
+                "1024x768x24",
+                "-nolisten",
+                "tcp",
+                "-nolisten",
+                "unix",
+            ],
+            pass_fds=(write_end,),
+            start_new_session=True,
+            stdin=subprocess.DEVNULL,
+            stdout=log,
+            stderr=log,
+        )
     os.close(write_end)
-    with os.fdopen(read_end, "rb") as pipe:   # to the line end: closed early, Xvfb's last write fails and it gives up
+    with os.fdopen(
+        read_end, "rb"
+    ) as pipe:  # to the line end: closed early, Xvfb's last write fails and it gives up
         number = pipe.readline()
     if not number.strip():
         server.kill()
@@ -51,7 +73,10 @@ def recorded(record: Path):
     """(display, pid) of the Xvfb that the record names, if it still runs."""
     try:
         display, pid, start_time = record.read_text().split()
-        if process_start(int(pid)) == int(start_time) and os.readlink(f"/proc/{pid}/exe") == XVFB:
+        if (
+            process_start(int(pid)) == int(start_time)
+            and os.readlink(f"/proc/{pid}/exe") == XVFB
+        ):
             return display, int(pid)
     except (OSError, ValueError):
         pass

@@ -21,10 +21,17 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import limits, scratch
-from .guest_boot import ENDED_BY_INIT, EXIT_PORT, NINEP, READY_MARK, GuestFailed, boot_files
+from .guest_boot import (
+    ENDED_BY_INIT,
+    EXIT_PORT,
+    NINEP,
+    READY_MARK,
+    GuestFailed,
+    boot_files,
+)
 
 QEMU = "/usr/bin/qemu-system-x86_64"
-INSIDE_VARIABLE = "HEXALIFT_GUEST"   # set for a guest's commands
+INSIDE_VARIABLE = "HEXALIFT_GUEST"  # set for a guest's commands
 
 
 def inside() -> bool:
@@ -34,35 +41,56 @@ def inside() -> bool:
 @dataclass
 class Job:
     """What one guest does: commands (argument lists) run in turn while each succeeds, in cwd, with env."""
+
     commands: list
     cwd: Path
     env: dict
-    writable: list = field(default_factory=list)   # host folders shared writable, at the same path
-    prefix_image: Path | None = None   # a squashfs Wine prefix, read-only under an overlay ...
-    prefix_at: Path | None = None      # ... at this path
-    disk: Path | None = None           # a writable raw disk, /dev/vda in the guest
+    writable: list = field(
+        default_factory=list
+    )  # host folders shared writable, at the same path
+    prefix_image: Path | None = (
+        None  # a squashfs Wine prefix, read-only under an overlay ...
+    )
+    prefix_at: Path | None = None  # ... at this path
+    disk: Path | None = None  # a writable raw disk, /dev/vda in the guest
     timeout: int = limits.GUEST_CHECK  # the guest's whole life, boot included
     memory_mib: int = 3072
-    cpus: int = 1   # two help a guest that has this machine to itself (the template's: 280 s -> 215 s)
+    cpus: int = 1  # two help a guest that has this machine to itself (the template's: 280 s -> 215 s)
 
 
 def setup_script(job: Job) -> str:
     """Shell lines the init runs before the commands: the writable shares and the prefix."""
-    lines = [f"mount -t 9p -o {NINEP},cache=none share{number} {shlex.quote('/root' + str(folder))} || exit 1"
-             for number, folder in enumerate(job.writable)]
+    lines = [
+        f"mount -t 9p -o {NINEP},cache=none share{number} {shlex.quote('/root' + str(folder))} || exit 1"
+        for number, folder in enumerate(job.writable)
+    ]
     if job.prefix_image:
         at = shlex.quote("/root" + str(job.prefix_at))
-        lines += ["mkdir -p /prefix /rw/prefix-upper /rw/prefix-work " + at,
-                  "mount -t squashfs -o ro /dev/vda /prefix || exit 1",
-                  f"mount -t overlay overlay -o lowerdir=/prefix,upperdir=/rw/prefix-upper,"
-                  f"workdir=/rw/prefix-work {at} || exit 1"]
+        lines += [
+            "mkdir -p /prefix /rw/prefix-upper /rw/prefix-work " + at,
+            "mount -t squashfs -o ro /dev/vda /prefix || exit 1",
+            f"mount -t overlay overlay -o lowerdir=/prefix,upperdir=/rw/prefix-upper,"
+            f"workdir=/rw/prefix-work {at} || exit 1",
+        ]
     return "\n".join(lines) + "\n"
 
 
 def commands_script(job: Job) -> str:
-    exports = [f"export {k}={shlex.quote(v)}" for k, v in sorted(job.env.items()) if k.isidentifier()]
-    return "\n".join([f"cd {shlex.quote(str(job.cwd))} || exit 1", *exports,
-                      " && ".join(shlex.join(map(str, command)) for command in job.commands)]) + "\n"
+    exports = [
+        f"export {k}={shlex.quote(v)}"
+        for k, v in sorted(job.env.items())
+        if k.isidentifier()
+    ]
+    return (
+        "\n".join(
+            [
+                f"cd {shlex.quote(str(job.cwd))} || exit 1",
+                *exports,
+                " && ".join(shlex.join(map(str, command)) for command in job.commands),
+            ]
+        )
+        + "\n"
+    )
 
 
 def option(path: Path) -> str:
@@ -71,43 +99,91 @@ def option(path: Path) -> str:
 
 
 def share(tag: str, folder: Path, *options: str) -> list:
-    return ["-virtfs", ",".join([f"local,path={option(folder)},mount_tag={tag},security_model=none", *options])]
+    return [
+        "-virtfs",
+        ",".join(
+            [
+                f"local,path={option(folder)},mount_tag={tag},security_model=none",
+                *options,
+            ]
+        ),
+    ]
 
 
 def qemu_command(kernel: Path, initramfs: Path, job: Job, job_dir: Path) -> list:
     """The guest, with the job's folder (set-up, commands, status) shared."""
     # qemu 7.2's TCG takes a user-mode iret for a supervisor access, which
     # SMAP faults: without -smap every Wine process crashes the guest's kernel.
-    command = [QEMU, "-accel", "tcg,thread=multi", "-cpu", "max,-smap", "-smp", str(job.cpus),
-               "-m", str(job.memory_mib), "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
-               "-nic", "none", "-device", f"isa-debug-exit,iobase={EXIT_PORT:#x},iosize=1",
-               "-kernel", str(kernel), "-initrd", str(initramfs), "-append", "console=ttyS0 quiet panic=-1",
-               "-serial", f"file:{job_dir / 'console.txt'}", "-serial", "stdio",
-               *share("hostroot", Path("/"), "readonly=on", "multidevs=remap"), *share("job", job_dir)]
+    command = [
+        QEMU,
+        "-accel",
+        "tcg,thread=multi",
+        "-cpu",
+        "max,-smap",
+        "-smp",
+        str(job.cpus),
+        "-m",
+        str(job.memory_mib),
+        "-nodefaults",
+        "-no-user-config",
+        "-display",
+        "none",
+        "-no-reboot",
+        "-nic",
+        "none",
+        "-device",
+        f"isa-debug-exit,iobase={EXIT_PORT:#x},iosize=1",
+        "-kernel",
+        str(kernel),
+        "-initrd",
+        str(initramfs),
+        "-append",
+        "console=ttyS0 quiet panic=-1",
+        "-serial",
+        f"file:{job_dir / 'console.txt'}",
+        "-serial",
+        "stdio",
+        *share("hostroot", Path("/"), "readonly=on", "multidevs=remap"),
+        *share("job", job_dir),
+    ]
     for number, folder in enumerate(job.writable):
         command += share(f"share{number}", folder, "multidevs=remap")
     if job.prefix_image:
-        command += ["-drive", f"file={option(job.prefix_image)},if=virtio,format=raw,readonly=on"]
+        command += [
+            "-drive",
+            f"file={option(job.prefix_image)},if=virtio,format=raw,readonly=on",
+        ]
     if job.disk:
         command += ["-drive", f"file={option(job.disk)},if=virtio,format=raw"]
     return command
 
 
-def last_lines(text: str, count: int, indent: str = "") -> str:   # the end of what a program or guest said
+def last_lines(
+    text: str, count: int, indent: str = ""
+) -> str:  # the end of what a program or guest said
     return "\n".join(indent + line for line in text.splitlines()[-count:])
 
 
 def console_tail(job_dir: Path, lines: int = 60) -> str:
     console = job_dir / "console.txt"
     text = console.read_text(errors="replace") if console.exists() else ""
-    return "\n--- the guest's console:\n" + (last_lines(text, lines) or "(the guest printed nothing)")
+    return "\n--- the guest's console:\n" + (
+        last_lines(text, lines) or "(the guest printed nothing)"
+    )
 
 
 @contextmanager
 def ended_by_signals():
     """SIGTERM and SIGHUP, like SIGINT, end this process through its clean-up: guest stopped, job folder removed."""
-    numbers = (signal.SIGTERM, signal.SIGHUP) if threading.current_thread() is threading.main_thread() else ()
-    previous = {number: signal.signal(number, lambda signum, _: sys.exit(128 + signum)) for number in numbers}
+    numbers = (
+        (signal.SIGTERM, signal.SIGHUP)
+        if threading.current_thread() is threading.main_thread()
+        else ()
+    )
+    previous = {
+        number: signal.signal(number, lambda signum, _: sys.exit(128 + signum))
+        for number in numbers
+    }
     try:
         yield
     finally:
@@ -121,16 +197,30 @@ def run(job: Job, guest_dir: Path, stream=None) -> int:
     or does not end within the job's timeout."""
     stream = stream or sys.stdout.buffer
     kernel, initramfs = boot_files(guest_dir)
-    with scratch.folder(guest_dir / "jobs", prefix="job-") as job_dir, ended_by_signals():
+    with scratch.folder(
+        guest_dir / "jobs", prefix="job-"
+    ) as job_dir, ended_by_signals():
         (job_dir / "setup.sh").write_text(setup_script(job))
         (job_dir / "commands.sh").write_text(commands_script(job))
-        with open(job_dir / "qemu.txt", "wb") as qemu_log:   # qemu gets SIGKILL when we end
-            command = ["setpriv", "--pdeathsig", "KILL", *qemu_command(kernel, initramfs, job, job_dir)]
-            guest = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=qemu_log)
+        with open(
+            job_dir / "qemu.txt", "wb"
+        ) as qemu_log:  # qemu gets SIGKILL when we end
+            command = [
+                "setpriv",
+                "--pdeathsig",
+                "KILL",
+                *qemu_command(kernel, initramfs, job, job_dir),
+            ]
+            guest = subprocess.Popen(
+                command,
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=qemu_log,
+            )
         try:
             follow(guest, job, job_dir, stream)
         finally:
-            guest.kill()   # sends nothing once qemu has ended
+            guest.kill()  # sends nothing once qemu has ended
             guest.wait()
             guest.stdout.close()
         return exit_status(job_dir, guest.returncode)
@@ -139,7 +229,12 @@ def run(job: Job, guest_dir: Path, stream=None) -> int:
 def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
     """Passes the commands' output on until qemu ends. Stops with GuestFailed when the guest does not boot,
     overruns, or when the process that started this one has gone (ctest, killed)."""
-    started, parent, booted, pipe = time.monotonic(), os.getppid(), False, guest.stdout.fileno()
+    started, parent, booted, pipe = (
+        time.monotonic(),
+        os.getppid(),
+        False,
+        guest.stdout.fileno(),
+    )
     while True:
         if select.select([pipe], [], [], 0.5)[0]:
             chunk = os.read(pipe, 1 << 16)
@@ -150,13 +245,21 @@ def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
         waited = time.monotonic() - started
         if not booted:
             console = job_dir / "console.txt"
-            booted = console.exists() and READY_MARK in console.read_text(errors="replace")
+            booted = console.exists() and READY_MARK in console.read_text(
+                errors="replace"
+            )
         if not booted and waited > limits.BOOT:
-            raise GuestFailed(f"the guest did not boot within {limits.BOOT} s{console_tail(job_dir)}")
+            raise GuestFailed(
+                f"the guest did not boot within {limits.BOOT} s{console_tail(job_dir)}"
+            )
         if waited > job.timeout:
-            raise GuestFailed(f"the guest's job did not end within {job.timeout} s{console_tail(job_dir)}")
+            raise GuestFailed(
+                f"the guest's job did not end within {job.timeout} s{console_tail(job_dir)}"
+            )
         if os.getppid() != parent:
-            raise GuestFailed("the process that started this one has ended: its guest is stopped with it")
+            raise GuestFailed(
+                "the process that started this one has ended: its guest is stopped with it"
+            )
 
 
 def exit_status(job_dir: Path, qemu_status: int) -> int:
@@ -165,8 +268,11 @@ def exit_status(job_dir: Path, qemu_status: int) -> int:
     if qemu_status == ENDED_BY_INIT and text.endswith("\n") and text.strip().isdigit():
         return int(text)
     qemu_said = (job_dir / "qemu.txt").read_text(errors="replace").strip()
-    raise GuestFailed(f"the guest ended (qemu status {qemu_status}) before its commands did"
-                      + (f"; qemu said: {qemu_said}" if qemu_said else "") + console_tail(job_dir))
+    raise GuestFailed(
+        f"the guest ended (qemu status {qemu_status}) before its commands did"
+        + (f"; qemu said: {qemu_said}" if qemu_said else "")
+        + console_tail(job_dir)
+    )
 
 
 def running(guest_dir: Path) -> list:
@@ -174,12 +280,18 @@ def running(guest_dir: Path) -> list:
     found, mark = [], f"path={option(guest_dir / 'jobs')}/".encode()
     for entry in Path("/proc").iterdir():
         try:
-            arguments = (entry / "cmdline").read_bytes().split(b"\0") if entry.name.isdigit() else []
+            arguments = (
+                (entry / "cmdline").read_bytes().split(b"\0")
+                if entry.name.isdigit()
+                else []
+            )
         except OSError:
             continue
         for argument in arguments:
             at = argument.find(mark)
             if at >= 0:
-                path = argument[at + len(b"path="):].split(b",mount_tag")[0].decode()
-                found.append((int(entry.name), path.replace(",,", ",")))   # as option() wrote it
+                path = argument[at + len(b"path=") :].split(b",mount_tag")[0].decode()
+                found.append(
+                    (int(entry.name), path.replace(",,", ","))
+                )  # as option() wrote it
     return found

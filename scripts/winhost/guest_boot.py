@@ -16,12 +16,12 @@ from pathlib import Path
 from . import limits, scratch
 from .builds import ROOT
 
-BUSYBOX = Path("/bin/busybox")   # busybox-static: runs before any library is reachable
+BUSYBOX = Path("/bin/busybox")  # busybox-static: runs before any library is reachable
 KERNEL_PACKAGE = "linux-image-amd64"
 # What the initramfs loads, in this order after their dependencies: the virtio transport, the 9p shares,
 # overlays, and the disk with the prefix.
 MODULES = ("virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay", "squashfs")
-NINEP = "trans=virtio,version=9p2000.L,msize=512000"   # every 9p share; each adds its cache and ro
+NINEP = "trans=virtio,version=9p2000.L,msize=512000"  # every 9p share; each adds its cache and ro
 READY_MARK = "hexalift-guest: running"
 # qemu's isa-debug-exit device: the init's last act writes 0 there, ending qemu with status 1 (a panic or a
 # power-off ends it with 0).
@@ -36,42 +36,73 @@ class GuestFailed(RuntimeError):
 def download_kernel(work: Path) -> Path:
     """Debian's kernel package, fetched into work by apt-get download. When that fails (lists older than
     the archive's current kernel, say), apt's package lists are fetched anew (scripts/install-deps.sh
-    --lists) and it is tried once more. What it starts ends with us, and all of it within its limit."""
+    --lists) and it is tried once more. What it starts ends with us, and all of it within its limit.
+    """
     deadline = time.monotonic() + limits.KERNEL_DOWNLOAD
 
     def run(*command: str) -> subprocess.CompletedProcess:
-        return subprocess.run(["setpriv", "--pdeathsig", "TERM", *command], cwd=work, capture_output=True,
-                              text=True, timeout=max(1, deadline - time.monotonic()))
+        return subprocess.run(
+            ["setpriv", "--pdeathsig", "TERM", *command],
+            cwd=work,
+            capture_output=True,
+            text=True,
+            timeout=max(1, deadline - time.monotonic()),
+        )
 
     def fetch() -> tuple:
         name = kernel_package()
-        print(f"guest: fetching {name} (Debian's kernel for the guest: unpacked in the build folder, never "
-              "installed)", file=sys.stderr, flush=True)
+        print(
+            f"guest: fetching {name} (Debian's kernel for the guest: unpacked in the build folder, never "
+            "installed)",
+            file=sys.stderr,
+            flush=True,
+        )
         return name, run("apt-get", "download", "-qq", name)
 
     try:
         name, done = fetch()
         if done.returncode != 0:
-            print(f"guest: apt-get download {name} failed; fetching apt's package lists anew and trying once "
-                  f"more. apt-get said:\n{done.stderr.strip()}", file=sys.stderr, flush=True)
-            print(run("bash", str(ROOT / "scripts" / "install-deps.sh"), "--lists").stderr, end="",
-                  file=sys.stderr, flush=True)
+            print(
+                f"guest: apt-get download {name} failed; fetching apt's package lists anew and trying once "
+                f"more. apt-get said:\n{done.stderr.strip()}",
+                file=sys.stderr,
+                flush=True,
+            )
+            print(
+                run(
+                    "bash", str(ROOT / "scripts" / "install-deps.sh"), "--lists"
+                ).stderr,
+                end="",
+                file=sys.stderr,
+                flush=True,
+            )
             name, done = fetch()
     except subprocess.TimeoutExpired as overran:
-        raise GuestFailed(f"fetching the guest's kernel overran {limits.KERNEL_DOWNLOAD} s: {overran}") from None
+        raise GuestFailed(
+            f"fetching the guest's kernel overran {limits.KERNEL_DOWNLOAD} s: {overran}"
+        ) from None
     if done.returncode != 0:
-        raise GuestFailed(f"cannot fetch the guest's kernel, even with apt's package lists fetched anew: "
-                          f"apt-get download {name} said:\n{done.stderr.strip()}")
+        raise GuestFailed(
+            f"cannot fetch the guest's kernel, even with apt's package lists fetched anew: "
+            f"apt-get download {name} said:\n{done.stderr.strip()}"
+        )
     return next(work.glob("*.deb"))
 
 
 def kernel_package() -> str:
     """The versioned package that linux-image-amd64 depends on."""
-    text = subprocess.run(["apt-cache", "depends", KERNEL_PACKAGE], capture_output=True, text=True).stdout
-    names = [line.split(":", 1)[1].strip() for line in text.splitlines()
-             if line.strip().startswith("Depends:") and "linux-image-" in line]
+    text = subprocess.run(
+        ["apt-cache", "depends", KERNEL_PACKAGE], capture_output=True, text=True
+    ).stdout
+    names = [
+        line.split(":", 1)[1].strip()
+        for line in text.splitlines()
+        if line.strip().startswith("Depends:") and "linux-image-" in line
+    ]
     if not names:
-        raise GuestFailed(f"apt knows no package {KERNEL_PACKAGE}: scripts/install-deps.sh fetches its package lists")
+        raise GuestFailed(
+            f"apt knows no package {KERNEL_PACKAGE}: scripts/install-deps.sh fetches its package lists"
+        )
     return names[0]
 
 
@@ -82,7 +113,10 @@ def read_module(module: Path) -> bytes:
 
 def modules_in_order(tree: Path) -> list:
     """MODULES and what they need (the depends= of each one's .modinfo), each after what it needs."""
-    files = {path.name.split(".ko")[0].replace("-", "_"): path for path in tree.rglob("*.ko*")}
+    files = {
+        path.name.split(".ko")[0].replace("-", "_"): path
+        for path in tree.rglob("*.ko*")
+    }
     ordered = []
 
     def add(name: str) -> None:
@@ -93,7 +127,7 @@ def modules_in_order(tree: Path) -> list:
             raise GuestFailed(f"kernel module {name} is not in {tree}")
         data = read_module(files[name])
         at = data.find(b"\0depends=")
-        needs = data[at + 9:data.index(b"\0", at + 1)].decode() if at >= 0 else ""
+        needs = data[at + 9 : data.index(b"\0", at + 1)].decode() if at >= 0 else ""
         for needed in filter(None, needs.split(",")):
             add(needed)
         ordered.append(name)
@@ -133,7 +167,11 @@ sync
 mv /job/status.partial /job/status
 printf '\0' | dd of=/dev/port bs=1 seek=@EXIT_PORT@ count=1 2>/dev/null
 poweroff -f
-""".replace("@NINEP@", NINEP).replace("@EXIT_PORT@", str(EXIT_PORT))
+""".replace(
+    "@NINEP@", NINEP
+).replace(
+    "@EXIT_PORT@", str(EXIT_PORT)
+)
 
 
 def make_initramfs(kernel_tree: Path, target: Path, work: Path) -> None:
@@ -150,9 +188,16 @@ def make_initramfs(kernel_tree: Path, target: Path, work: Path) -> None:
     (root / "modules").write_text("\n".join(names) + "\n")
     (root / "init").write_text(INIT)
     (root / "init").chmod(0o755)
-    listing = "\n".join(sorted(str(p.relative_to(root)) for p in root.rglob("*"))) + "\n"
-    archive = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=listing.encode(),
-                             capture_output=True, check=True).stdout
+    listing = (
+        "\n".join(sorted(str(p.relative_to(root)) for p in root.rglob("*"))) + "\n"
+    )
+    archive = subprocess.run(
+        ["cpio", "-o", "-H", "newc", "--quiet"],
+        cwd=root,
+        input=listing.encode(),
+        capture_output=True,
+        check=True,
+    ).stdout
     target.write_bytes(gzip.compress(archive, compresslevel=1))
 
 
@@ -163,17 +208,22 @@ def boot_files(guest_dir: Path):
     kernel, initramfs = guest_dir / "vmlinuz", guest_dir / f"initramfs-{made_of}.gz"
     package = guest_dir / "kernel.deb"
     with open(guest_dir / "boot.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)   # guests started side by side make them once
+        fcntl.flock(lock, fcntl.LOCK_EX)  # guests started side by side make them once
         if kernel.exists() and initramfs.exists():
             return kernel, initramfs
         with scratch.folder(guest_dir / "downloads") as work:
             if not package.exists():
                 download_kernel(work).rename(package)
-            subprocess.run(["dpkg-deb", "-x", str(package), str(work / "tree")], check=True)
+            subprocess.run(
+                ["dpkg-deb", "-x", str(package), str(work / "tree")], check=True
+            )
             for old in guest_dir.glob("initramfs-*.gz"):
                 old.unlink()
             make_initramfs(work / "tree", guest_dir / "initramfs.partial", work)
-            shutil.copy(next((work / "tree" / "boot").glob("vmlinuz-*")), guest_dir / "vmlinuz.partial")
+            shutil.copy(
+                next((work / "tree" / "boot").glob("vmlinuz-*")),
+                guest_dir / "vmlinuz.partial",
+            )
         # The initramfs last: the pair counts as there once both are.
         (guest_dir / "vmlinuz.partial").rename(kernel)
         (guest_dir / "initramfs.partial").rename(initramfs)

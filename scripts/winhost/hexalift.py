@@ -10,25 +10,29 @@ from pathlib import Path
 from . import scratch
 from .session import WineSession
 
-INSTALL_DIR = ("C:\\Program Files\\Veltrane Corporation\\Signal Analyzer\\System"
-               "\\Hardware Objects\\Optical\\")
+INSTALL_DIR = (
+    "C:\\Program Files\\Veltrane Corporation\\Signal Analyzer\\System"
+    "\\Hardware Objects\\Optical\\"
+)
 PROCESSOR_IMAGE = "qd5180b.nios"
 FPGA_IMAGE = "qd5180a.fpga"
 TARGET_OF = {PROCESSOR_IMAGE: 1, FPGA_IMAGE: 2}
 SETTINGS = "zef_installer.ini"
 RUN_LOG = "zef_installer.log"
-DIRECTORY = b"<a directory>"   # an image or settings "file" that is a directory
+DIRECTORY = b"<a directory>"  # an image or settings "file" that is a directory
 # The program under this name is told that it runs on Windows 98 (GetVersion's
 # top bit set, outside the NT family) by the prefix's per-program settings.
 WIN98_PROGRAM = "hexalift-win98.exe"
-WIN98_SETTINGS = {f"HKCU\\Software\\Wine\\AppDefaults\\{WIN98_PROGRAM}": {"Version": "win98"}}
+WIN98_SETTINGS = {
+    f"HKCU\\Software\\Wine\\AppDefaults\\{WIN98_PROGRAM}": {"Version": "win98"}
+}
 
 
 @dataclass
 class Tools:
-    windows_bin: Path      # hexalift.exe and simulator/ beside it, of one build
-    imagetool: Path        # the native image tool
-    session: WineSession   # the Wine prefix, server and display that build runs in
+    windows_bin: Path  # hexalift.exe and simulator/ beside it, of one build
+    imagetool: Path  # the native image tool
+    session: WineSession  # the Wine prefix, server and display that build runs in
 
     def drive_c(self) -> Path:
         return self.session.prefix / "drive_c"
@@ -40,24 +44,35 @@ class Tools:
         """A valid image made by the image tool."""
         with scratch.folder(prefix="image-") as folder:
             (folder / "payload").write_bytes(payload)
-            subprocess.run([str(self.imagetool), "create", version, str(folder / "payload"), str(folder / "image")],
-                           check=True)
+            subprocess.run(
+                [
+                    str(self.imagetool),
+                    "create",
+                    version,
+                    str(folder / "payload"),
+                    str(folder / "image"),
+                ],
+                check=True,
+            )
             return (folder / "image").read_bytes()
 
 
 @dataclass
 class Setup:
     """What lies on the machine before a run."""
-    settings: bytes | None = b"1"           # c:\zef_installer.ini; None: absent
-    old_log: bytes | None = None            # c:\zef_installer.log before the run
-    log_is_directory: bool = False          # the log cannot be created
-    log_read_only: bool = False             # old_log is immutable: it cannot be opened for writing
-    images: dict = field(default_factory=dict)   # file name -> bytes; missing: absent
-    flash: dict = field(default_factory=dict)    # target -> bytes held before the run
-    libraries: dict = field(default_factory=lambda: {"Flash.dll": "Flash", "zefib.dll": "zefib"})
+
+    settings: bytes | None = b"1"  # c:\zef_installer.ini; None: absent
+    old_log: bytes | None = None  # c:\zef_installer.log before the run
+    log_is_directory: bool = False  # the log cannot be created
+    log_read_only: bool = False  # old_log is immutable: it cannot be opened for writing
+    images: dict = field(default_factory=dict)  # file name -> bytes; missing: absent
+    flash: dict = field(default_factory=dict)  # target -> bytes held before the run
+    libraries: dict = field(
+        default_factory=lambda: {"Flash.dll": "Flash", "zefib.dll": "zefib"}
+    )
     simulator: dict = field(default_factory=dict)  # HEXSIM_* settings
-    display: bool = True                           # False: no X display, so no window
-    windows_98: bool = False                       # runs as WIN98_PROGRAM, in a prefix with WIN98_SETTINGS
+    display: bool = True  # False: no X display, so no window
+    windows_98: bool = False  # runs as WIN98_PROGRAM, in a prefix with WIN98_SETTINGS
 
     @property
     def program(self) -> str:
@@ -80,9 +95,12 @@ def lay_out(tools: Tools, run_dir: Path, setup: Setup) -> None:
     run_dir.mkdir(parents=True)
     shutil.copy(tools.windows_bin / "hexalift.exe", run_dir / setup.program)
     for dll_name, built_name in setup.libraries.items():
-        if built_name is not None:   # a simulated library, or a variant of one
+        if built_name is not None:  # a simulated library, or a variant of one
             built = tools.windows_bin / "simulator" / f"{built_name}.dll"
-            shutil.copy(built if built.exists() else built.parent / "variants" / built.name, run_dir / dll_name)
+            shutil.copy(
+                built if built.exists() else built.parent / "variants" / built.name,
+                run_dir / dll_name,
+            )
     for target, content in setup.flash.items():
         (run_dir / f"flash-target-{target}.bin").write_bytes(content)
 

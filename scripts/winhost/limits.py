@@ -4,25 +4,35 @@ A guest's own limit always lies below the limit of the ctest test or command tha
 guest's limit fires first: it stops the guest and shows its console, where ctest would only say "Timeout".
 CMake reads the test limits from here (windows_host.py cmake)."""
 
-PROGRAM = 120          # one Windows program on this machine
-GUEST_SLOWDOWN = 5     # the same program in the guest (software emulation of the whole machine)
-MARGIN = 60            # a Python starter's own work: start, session set-up, clean-up, the console
-BOOT = 120             # a guest that has not run its first command by then did not boot
-KERNEL_DOWNLOAD = 600  # fetching and unpacking the guest's kernel, once per build folder
-TEMPLATE = 900         # making the Wine prefix template (15 s here, 3.5 to 6 minutes in the guest)
-SET_UP = TEMPLATE - BOOT - MARGIN   # its wineboot -i, both attempts: ends before the guest that runs it
-GUEST_BATCH = 3300     # a guest that runs a batch of tests (10 to 14 minutes seen)
-GUEST_RUN = 3600       # a guest that runs the demo or a benchmark
-GUEST_CHECK = 180      # a guest that runs a trivial job (some 10 s; four side by side on a busy machine)
-PREFIX_IDLE = 60       # a session end that a program requested, after the program
-WRONG_BUILD = 300      # one wrong hexalift: its build, its scenarios, a control run (some 20 s to 2 minutes)
+PROGRAM = 120  # one Windows program on this machine
+GUEST_SLOWDOWN = (
+    5  # the same program in the guest (software emulation of the whole machine)
+)
+MARGIN = 60  # a Python starter's own work: start, session set-up, clean-up, the console
+BOOT = 120  # a guest that has not run its first command by then did not boot
+KERNEL_DOWNLOAD = (
+    600  # fetching and unpacking the guest's kernel, once per build folder
+)
+TEMPLATE = (
+    900  # making the Wine prefix template (15 s here, 3.5 to 6 minutes in the guest)
+)
+SET_UP = (
+    TEMPLATE - BOOT - MARGIN
+)  # its wineboot -i, both attempts: ends before the guest that runs it
+GUEST_BATCH = 3300  # a guest that runs a batch of tests (10 to 14 minutes seen)
+GUEST_RUN = 3600  # a guest that runs the demo or a benchmark
+GUEST_CHECK = 180  # a guest that runs a trivial job (some 10 s; four side by side on a busy machine)
+PREFIX_IDLE = 60  # a session end that a program requested, after the program
+WRONG_BUILD = 300  # one wrong hexalift: its build, its scenarios, a control run (some 20 s to 2 minutes)
 
 
-def program(inside: bool) -> int:   # one Windows program, here or inside a guest
+def program(inside: bool) -> int:  # one Windows program, here or inside a guest
     return PROGRAM * (GUEST_SLOWDOWN if inside else 1)
 
 
-def test(inside: bool, programs: int = 2) -> int:   # a scenario runs two programs, each waited for after
+def test(
+    inside: bool, programs: int = 2
+) -> int:  # a scenario runs two programs, each waited for after
     return programs * (program(inside) + PREFIX_IDLE) + MARGIN
 
 
@@ -34,4 +44,6 @@ def starter(*guest_limits: int) -> int:
 # The template is made by a guest in the guest mode (the kernel fetched first).
 PREPARE_TEST = starter(TEMPLATE)
 GUEST_BATCH_TEST = starter(GUEST_BATCH)
-GUEST_CHECK_TEST = starter(GUEST_CHECK, GUEST_CHECK, BOOT + MARGIN)   # guests side by side, a share, one killed
+GUEST_CHECK_TEST = starter(
+    GUEST_CHECK, GUEST_CHECK, BOOT + MARGIN
+)  # guests side by side, a share, one killed

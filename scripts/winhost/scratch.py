@@ -12,8 +12,8 @@ from pathlib import Path
 from .builds import build_dir
 
 LOCK = ".in-use"
-NEW = ".new-"        # a folder's name until its lock is held: sweeps leave it alone
-YOUNG_SECONDS = 60   # ... unless it is older than this (its maker was killed at once)
+NEW = ".new-"  # a folder's name until its lock is held: sweeps leave it alone
+YOUNG_SECONDS = 60  # ... unless it is older than this (its maker was killed at once)
 
 
 def default_parent() -> Path:
@@ -28,7 +28,7 @@ def folder(parent: Path | None = None, prefix: str = "tmp"):
     for left in left_behind(parent):
         shutil.rmtree(left, ignore_errors=True)
     new = Path(tempfile.mkdtemp(prefix=NEW, dir=parent))
-    path = new.with_name(prefix + new.name[len(NEW):])
+    path = new.with_name(prefix + new.name[len(NEW) :])
     try:
         with open(new / LOCK, "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
@@ -40,7 +40,11 @@ def folder(parent: Path | None = None, prefix: str = "tmp"):
 
 def left_behind(parent: Path) -> list:
     """The folders under parent whose user has gone."""
-    return [path for path in (sorted(parent.iterdir()) if parent.is_dir() else ()) if path.is_dir() and unused(path)]
+    return [
+        path
+        for path in (sorted(parent.iterdir()) if parent.is_dir() else ())
+        if path.is_dir() and unused(path)
+    ]
 
 
 def unused(path: Path) -> bool:
@@ -51,7 +55,6 @@ def unused(path: Path) -> bool:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
         return False
-    except FileNotFoundError:   # gone meanwhile, or its lock removed with it
+    except FileNotFoundError:  # gone meanwhile, or its lock removed with it
         return path.exists()
     return True
-

@@ -53,31 +53,44 @@ def start(command: list, output) -> int:
         os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
         for descriptor in (1, 2):
             os.dup2(output.fileno(), descriptor)
-        if len(command) < 2 or command[0] != sys.executable or not command[1].endswith(".py"):
-            for number in (signal.SIGPIPE, signal.SIGXFSZ):   # as a program started by subprocess gets them
+        if (
+            len(command) < 2
+            or command[0] != sys.executable
+            or not command[1].endswith(".py")
+        ):
+            for number in (
+                signal.SIGPIPE,
+                signal.SIGXFSZ,
+            ):  # as a program started by subprocess gets them
                 signal.signal(number, signal.SIG_DFL)
             os.execvp(command[0], command)
-        atexit._clear()   # this process's exit handlers are not the test's
+        atexit._clear()  # this process's exit handlers are not the test's
         sys.argv, sys.path[0] = command[1:], str(Path(command[1]).parent)
         try:
             runpy.run_path(command[1], run_name="__main__")
             status = 0
         except SystemExit as ended:
-            status = ended.code if isinstance(ended.code, int) else 0 if ended.code is None else 1
+            status = (
+                ended.code
+                if isinstance(ended.code, int)
+                else 0
+                if ended.code is None
+                else 1
+            )
             if not isinstance(ended.code, (int, type(None))):
                 print(ended.code, file=sys.stderr)
-        for thread in threading.enumerate():   # what Python's own exit waits for
+        for thread in threading.enumerate():  # what Python's own exit waits for
             if thread is not threading.current_thread() and not thread.daemon:
                 thread.join()
         atexit._run_exitfuncs()
-    except BaseException:   # noqa: BLE001  the test's own failure, told as Python would
+    except BaseException:  # noqa: BLE001  the test's own failure, told as Python would
         traceback.print_exc()
         status = 1
     finally:
         for stream in (sys.stdout, sys.stderr):
             try:
                 stream.flush()
-            except Exception:   # noqa: BLE001  a stream the test closed
+            except Exception:  # noqa: BLE001  a stream the test closed
                 pass
         os._exit(status & 0xFF)
 
@@ -97,7 +110,9 @@ def stop(pid: int) -> None:
     """Ends a test started by start() with everything it started in its session."""
     try:
         os.killpg(pid, signal.SIGKILL)
-    except ProcessLookupError:   # not yet in a session of its own, so it has started nothing
+    except (
+        ProcessLookupError
+    ):  # not yet in a session of its own, so it has started nothing
         os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
 
@@ -106,23 +121,34 @@ def run_inside(session: WineSession, batch: Path, results: Path) -> int:
     """In the guest: one session for the whole batch, then each test; a test
     that overruns is stopped with everything it started in the prefix."""
     import run_scenario  # noqa: F401  loaded once here for every Python test of the batch (start)
+
     prepare_prefix(session)
     # What is left of the guest's own limit, its boot and the host's work aside: no test outlives its guest.
     deadline = time.monotonic() + limits.GUEST_BATCH - limits.BOOT - limits.MARGIN
     not_run = 0
     for name, programs, *command in tests_of(batch):
-        limit = int(min(limits.test(inside=True, programs=int(programs)), deadline - time.monotonic()))
+        limit = int(
+            min(
+                limits.test(inside=True, programs=int(programs)),
+                deadline - time.monotonic(),
+            )
+        )
         print(f"guest: {name}", flush=True)
         with open(results / f"{name}.txt", "wb") as output:
             if limit > 0:
                 status = run_test(session, name, command, limit, output)
             else:
-                output.write(f"{name}: not run: the guest's time was used up\n".encode())
+                output.write(
+                    f"{name}: not run: the guest's time was used up\n".encode()
+                )
                 status, not_run = NOT_RUN, not_run + 1
         write_status(results / f"{name}.status", status)
     session.stop()
     if not_run:
-        print(f"guest: {not_run} test(s) of the batch not run: see each test's output", flush=True)
+        print(
+            f"guest: {not_run} test(s) of the batch not run: see each test's output",
+            flush=True,
+        )
     return 1 if not_run else 0
 
 
@@ -160,9 +186,20 @@ def run(session: WineSession, batch: Path, results: Path) -> int:
     results.mkdir(parents=True, exist_ok=True)
     for old in results.glob("*"):
         old.unlink()
-    inside = [sys.executable, __file__, "run", "--build", session.build.name, "--work", str(session.work),
-              "--batch", str(batch), "--results", str(results)]
-    junit = build_dir() / "junit"   # where the pytest runs write their reports
+    inside = [
+        sys.executable,
+        __file__,
+        "run",
+        "--build",
+        session.build.name,
+        "--work",
+        str(session.work),
+        "--batch",
+        str(batch),
+        "--results",
+        str(results),
+    ]
+    junit = build_dir() / "junit"  # where the pytest runs write their reports
     junit.mkdir(exist_ok=True)
     return session.run_in_guest([inside], limits.GUEST_BATCH, writable=[results, junit])
 
@@ -172,7 +209,9 @@ def report(results: Path, name: str) -> int:
     if output.exists():
         sys.stdout.write(output.read_text(errors="replace"))
     if not status.exists():
-        print(f"{name}: not run: no result from the guest; see the batch test that runs it (guest.*)")
+        print(
+            f"{name}: not run: no result from the guest; see the batch test that runs it (guest.*)"
+        )
         return NOT_RUN
     return read_status(status)
 
@@ -189,8 +228,14 @@ def main() -> int:
     if args.action == "report":
         return report(args.results, args.name)
     if guest.inside():
-        return run_inside(WineSession(args.work, BUILDS[args.build], "native"), args.batch, args.results)
-    return run(WineSession(args.work, BUILDS[args.build], "guest"), args.batch, args.results)
+        return run_inside(
+            WineSession(args.work, BUILDS[args.build], "native"),
+            args.batch,
+            args.results,
+        )
+    return run(
+        WineSession(args.work, BUILDS[args.build], "guest"), args.batch, args.results
+    )
 
 
 if __name__ == "__main__":

@@ -8,8 +8,12 @@ from winhost.hexalift import TARGET_OF
 
 WARNING = "Do not turn off power."
 # Arguments shown as 'ptr' (unless the trace decodes them as text).
-POINTERS = {"CreateDialogParamA": {3}, "OpenProcessToken": {2}, "LookupPrivilegeValueA": {1, 2},
-            "AdjustTokenPrivileges": {2}}
+POINTERS = {
+    "CreateDialogParamA": {3},
+    "OpenProcessToken": {2},
+    "LookupPrivilegeValueA": {1, 2},
+    "AdjustTokenPrivileges": {2},
+}
 
 
 def image_line(path: str) -> str:
@@ -40,7 +44,7 @@ def describe(calls, bits: int) -> list:
                 shown.append("dialog")
             elif value != 0 and value == item:
                 shown.append("item")
-            elif value == all_ones:   # GetCurrentProcess()
+            elif value == all_ones:  # GetCurrentProcess()
                 shown.append("-1")
             else:
                 shown.append(str(value))
@@ -60,11 +64,18 @@ LOOKUP = "LookupPrivilegeValueA(0, 'SeShutdownPrivilege', ptr)"
 
 def same_calls(actual: list, wanted: list) -> bool:
     return len(actual) == len(wanted) and all(
-        a in w if isinstance(w, tuple) else a == w for a, w in zip(actual, wanted))
+        a in w if isinstance(w, tuple) else a == w for a, w in zip(actual, wanted)
+    )
 
 
-def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 32,
-                        nt_family: bool = True, destroyed: bool = True) -> list:
+def window_and_shutdown(
+    window: bool,
+    named: list,
+    shutdown: bool,
+    bits: int = 32,
+    nt_family: bool = True,
+    destroyed: bool = True,
+) -> list:
     """What the program calls, journal aside: the window (or the attempts on
     a window that was not created), an image line per image written, and
     the shutdown for InstallerId 0, which enables the shutdown privilege in
@@ -73,18 +84,29 @@ def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 3
     texts that are accepted there: a 64-bit trace (bits 64) may show the
     privilege's name or only its address."""
     dialog, item = ("dialog", "item") if window else ("0", "0")
-    calls = [f"CreateDialogParamA(0, 101, 0, ptr, 0) = {dialog}", f"ShowWindow({dialog}, 5)",
-             f"GetDlgItem({dialog}, 1002) = {item}", f"SetWindowTextA({item}, {WARNING!r})"]
+    calls = [
+        f"CreateDialogParamA(0, 101, 0, ptr, 0) = {dialog}",
+        f"ShowWindow({dialog}, 5)",
+        f"GetDlgItem({dialog}, 1002) = {item}",
+        f"SetWindowTextA({item}, {WARNING!r})",
+    ]
     for path in named:
-        calls += [f"GetDlgItem({dialog}, 1001) = {item}", f"SetWindowTextA({item}, {image_line(path)!r})"]
+        calls += [
+            f"GetDlgItem({dialog}, 1001) = {item}",
+            f"SetWindowTextA({item}, {image_line(path)!r})",
+        ]
     if destroyed:
         calls.append(f"DestroyWindow({dialog})")
     if shutdown:
         calls.append("GetVersion()")
         if nt_family:
-            calls += ["OpenProcessToken(-1, 40, ptr)",
-                      LOOKUP if bits == 32 else (LOOKUP, "LookupPrivilegeValueA(0, ptr, ptr)"),
-                      "AdjustTokenPrivileges(token, 0, ptr, 0, 0, 0)"]
+            calls += [
+                "OpenProcessToken(-1, 40, ptr)",
+                LOOKUP
+                if bits == 32
+                else (LOOKUP, "LookupPrivilegeValueA(0, ptr, ptr)"),
+                "AdjustTokenPrivileges(token, 0, ptr, 0, 0, 0)",
+            ]
         calls.append("ExitWindowsEx(5, 0)")
     return calls
 
@@ -92,8 +114,14 @@ def window_and_shutdown(window: bool, named: list, shutdown: bool, bits: int = 3
 def width_problems(calls, bits: int) -> list:
     """The trace must come from a program of the build's width: a 64-bit
     image lies above 4 GiB, so every call returns there, a 32-bit one below."""
-    wrong = [call.function for call in calls if (call.returns_to >= 1 << 32) != (bits == 64)]
-    return [f"calls returning to code of another width than {bits} bits: {wrong}"] if wrong else []
+    wrong = [
+        call.function for call in calls if (call.returns_to >= 1 << 32) != (bits == 64)
+    ]
+    return (
+        [f"calls returning to code of another width than {bits} bits: {wrong}"]
+        if wrong
+        else []
+    )
 
 
 TARGET = re.compile(r"journal: FL_(Read|Write)\((\d+),")
@@ -106,7 +134,9 @@ def order_problems(described: list) -> list:
     problems = []
 
     def index_of(prefix):
-        return next((i for i, text in enumerate(described) if text.startswith(prefix)), None)
+        return next(
+            (i for i, text in enumerate(described) if text.startswith(prefix)), None
+        )
 
     create, destroy = index_of("CreateDialogParamA"), index_of("DestroyWindow")
     reset = index_of("journal: IB_WriteSingleRegister(7, 0, 0x10028, 0, 32)")
@@ -115,7 +145,9 @@ def order_problems(described: list) -> list:
     if reset is not None and create is not None and create < reset:
         problems.append("the window opened before the module was put into reset")
     if normal is not None and destroy is not None and destroy > normal:
-        problems.append("the window was still there when the module returned to normal operation")
+        problems.append(
+            "the window was still there when the module returned to normal operation"
+        )
     if flash and destroy is not None and destroy < flash[-1]:
         problems.append("the window was destroyed before the flash was done with")
     for index, text in enumerate(described):
@@ -125,7 +157,11 @@ def order_problems(described: list) -> list:
         before = [TARGET.match(described[i]).groups() for i in flash if i < index]
         after = [TARGET.match(described[i]).groups() for i in flash if i > index]
         if before and before[-1] != ("Read", str(target)):
-            problems.append(f"image line for target {target} not right after its version check")
+            problems.append(
+                f"image line for target {target} not right after its version check"
+            )
         if after and after[0][0] == "Write" and after[0][1] != str(target):
-            problems.append(f"image line for target {target} shown while another target was written")
+            problems.append(
+                f"image line for target {target} shown while another target was written"
+            )
     return problems

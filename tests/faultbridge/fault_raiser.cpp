@@ -71,4 +71,3 @@ extern "C" __declspec(dllexport) void __stdcall RaiseWords(DWORD code, const ULO
 {
     UnderWipingFrame([code, words] { RaiseException(code, 0, faultkit::kMessageWords, words); });
 }
-

@@ -17,7 +17,9 @@ from pathlib import Path
 VERSION = sys.argv[1]
 NUPKG, BUILT_DLL, CONSUMER, WORK = map(Path, sys.argv[2:6])
 # The build below stops, with all it starts, when this test is killed.
-ENDS_WITH_TEST = [str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")]
+ENDS_WITH_TEST = [
+    str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")
+]
 NUSPEC = "{http://schemas.microsoft.com/packaging/2012/06/nuspec.xsd}"
 
 
@@ -26,16 +28,32 @@ class Package(unittest.TestCase):
 
     def test_library_and_documentation_under_lib_net472(self):
         names = self.package.namelist()
-        for name in ("lib/net472/Faultbridge.dll", "lib/net472/Faultbridge.xml", "README.md", "Faultbridge.nuspec"):
+        for name in (
+            "lib/net472/Faultbridge.dll",
+            "lib/net472/Faultbridge.xml",
+            "README.md",
+            "Faultbridge.nuspec",
+        ):
             self.assertIn(name, names)
-        self.assertEqual([n for n in names if n.startswith("lib/")], ["lib/net472/Faultbridge.dll", "lib/net472/Faultbridge.xml"])
-        self.assertEqual(self.package.read("lib/net472/Faultbridge.dll"), BUILT_DLL.read_bytes())
+        self.assertEqual(
+            [n for n in names if n.startswith("lib/")],
+            ["lib/net472/Faultbridge.dll", "lib/net472/Faultbridge.xml"],
+        )
+        self.assertEqual(
+            self.package.read("lib/net472/Faultbridge.dll"), BUILT_DLL.read_bytes()
+        )
 
     def test_metadata_a_consumer_expects(self):
-        metadata = ElementTree.fromstring(self.package.read("Faultbridge.nuspec")).find(NUSPEC + "metadata")
-        field = lambda name: metadata.find(NUSPEC + name)   # noqa: E731
-        self.assertEqual((field("id").text, field("version").text), ("Faultbridge", VERSION))
-        self.assertEqual((field("license").get("type"), field("license").text), ("expression", "MIT"))
+        metadata = ElementTree.fromstring(self.package.read("Faultbridge.nuspec")).find(
+            NUSPEC + "metadata"
+        )
+        field = lambda name: metadata.find(NUSPEC + name)  # noqa: E731
+        self.assertEqual(
+            (field("id").text, field("version").text), ("Faultbridge", VERSION)
+        )
+        self.assertEqual(
+            (field("license").get("type"), field("license").text), ("expression", "MIT")
+        )
         self.assertEqual(field("readme").text, "README.md")
         for name in ("description", "releaseNotes", "authors"):
             self.assertTrue((field(name).text or "").strip(), name)
@@ -50,20 +68,48 @@ class Package(unittest.TestCase):
         # Sources: the feed, and the machine's package folder for what the
         # SDK needs besides (the .NET Framework reference assemblies). The
         # consumer's own package folder is new, so no cached copy answers.
-        cache = subprocess.run(["dotnet", "nuget", "locals", "global-packages", "--list"], capture_output=True,
-                               text=True, check=True).stdout.split(":", 1)[1].strip()
+        cache = (
+            subprocess.run(
+                ["dotnet", "nuget", "locals", "global-packages", "--list"],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
+            .stdout.split(":", 1)[1]
+            .strip()
+        )
         (project / "NuGet.Config").write_text(
             '<?xml version="1.0" encoding="utf-8"?>\n<configuration><packageSources><clear/>'
-            f'<add key="feed" value="{feed}"/><add key="machine" value="{cache}"/></packageSources></configuration>\n')
-        result = subprocess.run([*ENDS_WITH_TEST, "dotnet", "build", str(project), "-c", "Release", "--nologo",
-                                 "--packages", str(WORK / "packages"), "-o", str(WORK / "out"),
-                                 f"-p:FaultbridgeVersion={VERSION}"],
-                                capture_output=True, text=True)
+            f'<add key="feed" value="{feed}"/><add key="machine" value="{cache}"/></packageSources></configuration>\n'
+        )
+        result = subprocess.run(
+            [
+                *ENDS_WITH_TEST,
+                "dotnet",
+                "build",
+                str(project),
+                "-c",
+                "Release",
+                "--nologo",
+                "--packages",
+                str(WORK / "packages"),
+                "-o",
+                str(WORK / "out"),
+                f"-p:FaultbridgeVersion={VERSION}",
+            ],
+            capture_output=True,
+            text=True,
+        )
         self.assertEqual(result.returncode, 0, result.stdout[-3000:])
-        self.assertEqual((WORK / "out" / "Faultbridge.dll").read_bytes(), BUILT_DLL.read_bytes())
+        self.assertEqual(
+            (WORK / "out" / "Faultbridge.dll").read_bytes(), BUILT_DLL.read_bytes()
+        )
         # Editors read the documentation beside the referenced library, in the package folder.
         restored = WORK / "packages" / "faultbridge" / VERSION / "lib" / "net472"
-        self.assertEqual(sorted(p.name for p in restored.iterdir()), ["Faultbridge.dll", "Faultbridge.xml"])
+        self.assertEqual(
+            sorted(p.name for p in restored.iterdir()),
+            ["Faultbridge.dll", "Faultbridge.xml"],
+        )
 
 
 if __name__ == "__main__":

@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string text = OutcomeText(outcome);
     const nlohmann::json json = nlohmann::json::parse(OutcomeJson(outcome), nullptr, false);
     Require(!json.is_discarded(), "the JSON report parses");
-    Require(json["status"] == status && json["run_log"] == outcome.isRunLog, "the JSON report says the status");
+    Require(json["status"] == status && json["run_log"] == outcome.isRunLog,
+            "the JSON report says the status");
     Require(outcome.isRunLog ? status != kNotARunLog : status == kNotARunLog && outcome.badLineNumber >= 1,
             "a file that is not a run log is named so, with its line");
     Require(status != kRunSucceeded || (outcome.finished && outcome.failureLines.empty()),

@@ -18,7 +18,8 @@ from winhost.builds import ROOT
 # One program for every stand-in, by the name it is called by. It writes
 # each call to calls.txt in its folder, and what the sources folder that an
 # install was given holds to sources.txt.
-STAND_IN = textwrap.dedent("""\
+STAND_IN = textwrap.dedent(
+    """\
     import os, sys
     from pathlib import Path
     here, name, arguments = Path(__file__).parent, Path(sys.argv[0]).name, sys.argv[1:]
@@ -55,10 +56,12 @@ STAND_IN = textwrap.dedent("""\
             print("The following packages have unmet dependencies:\\n libc6:i386 : Depends: libgcc-s1:i386")
             print("E: Unable to correct problems, you have held broken packages.", file=sys.stderr)
             sys.exit(100)
-""")
+"""
+)
 
-MACHINE_SOURCES = {   # the machine's apt sources, as apt-config shows them
-    "sources.list.d/debian.sources": textwrap.dedent("""\
+MACHINE_SOURCES = {  # the machine's apt sources, as apt-config shows them
+    "sources.list.d/debian.sources": textwrap.dedent(
+        """\
         Types: deb
         URIs: http://deb.debian.org/debian
         Suites: bookworm bookworm-updates
@@ -68,11 +71,13 @@ MACHINE_SOURCES = {   # the machine's apt sources, as apt-config shows them
         URIs: http://deb.debian.org/debian-security/
         Suites: bookworm-security
         Components: main
-        """),
+        """
+    ),
     "sources.list": "deb http://deb.debian.org/debian-security bookworm-security contrib\n"
-                    "deb http://example.org/other bookworm-security main\n",
+    "deb http://example.org/other bookworm-security main\n",
 }
-WITHOUT_THE_FAILED_SUITE = textwrap.dedent("""\
+WITHOUT_THE_FAILED_SUITE = textwrap.dedent(
+    """\
     debian.sources:
     Types: deb
     URIs: http://deb.debian.org/debian
@@ -81,7 +86,8 @@ WITHOUT_THE_FAILED_SUITE = textwrap.dedent("""\
 
     sources.list:
     deb http://example.org/other bookworm-security main
-    """)
+    """
+)
 UPDATE = "apt-get update -qq -o Acquire::Retries=3"
 INSTALL = "apt-get install -y -qq --no-install-recommends hexalift-absent-package"
 INSTALL_WITHOUT = "apt-get -o Dir::Etc::SourceParts="
@@ -104,19 +110,35 @@ class StandIns:
             (etc / name).write_text(text)
         (etc / "apt.conf.d").mkdir()
         (self.dir / "apt.conf").write_text(f'Dir::Etc "{etc}";\n')
-        self.env = {**os.environ, "PATH": f"{self.dir}:{os.environ['PATH']}", "APT_CONFIG": str(self.dir / "apt.conf"),
-                    **{f"FAKE_{name.upper()}": value for name, value in behaviour.items()}}
+        self.env = {
+            **os.environ,
+            "PATH": f"{self.dir}:{os.environ['PATH']}",
+            "APT_CONFIG": str(self.dir / "apt.conf"),
+            **{f"FAKE_{name.upper()}": value for name, value in behaviour.items()},
+        }
 
     def calls(self) -> list:
-        text = (self.dir / "calls.txt").read_text() if (self.dir / "calls.txt").exists() else ""
-        return [line for line in text.splitlines() if not line.startswith(("dpkg ", "apt-cache "))]
+        text = (
+            (self.dir / "calls.txt").read_text()
+            if (self.dir / "calls.txt").exists()
+            else ""
+        )
+        return [
+            line
+            for line in text.splitlines()
+            if not line.startswith(("dpkg ", "apt-cache "))
+        ]
 
 
 class InstallDeps(unittest.TestCase):
     def install_deps(self, *arguments: str, **behaviour: str) -> tuple:
         stand_ins = StandIns(self, **behaviour)
-        done = subprocess.run(["bash", str(ROOT / "scripts" / "install-deps.sh"), *arguments], env=stand_ins.env,
-                              capture_output=True, text=True)
+        done = subprocess.run(
+            ["bash", str(ROOT / "scripts" / "install-deps.sh"), *arguments],
+            env=stand_ins.env,
+            capture_output=True,
+            text=True,
+        )
         return done, stand_ins
 
     def test_a_failed_list_stops_it_only_when_the_packages_do_not_install(self):
@@ -124,32 +146,91 @@ class InstallDeps(unittest.TestCase):
         once_more = "once more without the suites whose lists failed: bookworm-security"
         apts_words = "you have held broken packages"
         rows = [  # what, update, install -> exit status, calls, what it says, what it does not say
-            ("a good day", "works", "works", 0, [UPDATE, INSTALL], [], [named, apts_words]),
-            ("a list fails, the packages install", "one list fails", "works", 0, [UPDATE, INSTALL], [named],
-             [once_more]),
-            ("a list fails, they install without its suite", "one list fails", "only without the failed suite", 0,
-             [UPDATE, INSTALL, INSTALL_WITHOUT], [named, once_more], [apts_words]),
-            ("a list fails, they do not install", "one list fails", "fails", 1, [UPDATE, INSTALL, INSTALL_WITHOUT],
-             [named, once_more, apts_words, "cannot install hexalift-absent-package"], []),
-            ("no list fails, they do not install", "works", "fails", 1, [UPDATE, INSTALL], [apts_words], [once_more]),
+            (
+                "a good day",
+                "works",
+                "works",
+                0,
+                [UPDATE, INSTALL],
+                [],
+                [named, apts_words],
+            ),
+            (
+                "a list fails, the packages install",
+                "one list fails",
+                "works",
+                0,
+                [UPDATE, INSTALL],
+                [named],
+                [once_more],
+            ),
+            (
+                "a list fails, they install without its suite",
+                "one list fails",
+                "only without the failed suite",
+                0,
+                [UPDATE, INSTALL, INSTALL_WITHOUT],
+                [named, once_more],
+                [apts_words],
+            ),
+            (
+                "a list fails, they do not install",
+                "one list fails",
+                "fails",
+                1,
+                [UPDATE, INSTALL, INSTALL_WITHOUT],
+                [
+                    named,
+                    once_more,
+                    apts_words,
+                    "cannot install hexalift-absent-package",
+                ],
+                [],
+            ),
+            (
+                "no list fails, they do not install",
+                "works",
+                "fails",
+                1,
+                [UPDATE, INSTALL],
+                [apts_words],
+                [once_more],
+            ),
         ]
         for what, update, install, status, calls, said, not_said in rows:
             with self.subTest(what):
-                done, stand_ins = self.install_deps("hexalift-absent-package", update=update, install=install)
+                done, stand_ins = self.install_deps(
+                    "hexalift-absent-package", update=update, install=install
+                )
                 self.assertEqual(done.returncode, status, done.stderr)
-                self.assertEqual([call[:len(INSTALL_WITHOUT)] if call.startswith(INSTALL_WITHOUT) else call
-                                  for call in stand_ins.calls()], calls)
+                self.assertEqual(
+                    [
+                        call[: len(INSTALL_WITHOUT)]
+                        if call.startswith(INSTALL_WITHOUT)
+                        else call
+                        for call in stand_ins.calls()
+                    ],
+                    calls,
+                )
                 for words in said:
                     self.assertIn(words, done.stderr)
                 for words in not_said:
                     self.assertNotIn(words, done.stderr)
                 if INSTALL_WITHOUT in calls:
-                    self.assertEqual((stand_ins.dir / "sources.txt").read_text(), WITHOUT_THE_FAILED_SUITE)
-                    self.assertIn("-o Dir::Etc::SourceList=/dev/null install", stand_ins.calls()[-1])
+                    self.assertEqual(
+                        (stand_ins.dir / "sources.txt").read_text(),
+                        WITHOUT_THE_FAILED_SUITE,
+                    )
+                    self.assertIn(
+                        "-o Dir::Etc::SourceList=/dev/null install",
+                        stand_ins.calls()[-1],
+                    )
 
     def test_lists_alone(self):
         done, stand_ins = self.install_deps("--lists", update="one list fails")
-        self.assertEqual((done.returncode, stand_ins.calls()), (0, [UPDATE]), done.stderr)
+        self.assertEqual(
+            (done.returncode, stand_ins.calls()), (0, [UPDATE]), done.stderr
+        )
         self.assertIn("binary-i386/Packages.xz  File has unexpected size", done.stderr)
 
 
@@ -165,12 +246,19 @@ class GuestKernel(unittest.TestCase):
                 return str(failure), stand_ins.calls()
 
     def test_lists_out_of_date_are_fetched_anew_once(self):
-        first, second = (f"apt-get download -qq linux-image-6.1.0-{n}-amd64" for n in (1, 2))
-        self.assertEqual(self.download(download="after an update"),
-                         ("linux-image-6.1.0-2-amd64_amd64.deb", [first, UPDATE, second]))
+        first, second = (
+            f"apt-get download -qq linux-image-6.1.0-{n}-amd64" for n in (1, 2)
+        )
+        self.assertEqual(
+            self.download(download="after an update"),
+            ("linux-image-6.1.0-2-amd64_amd64.deb", [first, UPDATE, second]),
+        )
         said, calls = self.download(download="never")
         self.assertEqual(calls, [first, UPDATE, second])
-        self.assertIn("cannot fetch the guest's kernel, even with apt's package lists fetched anew", said)
+        self.assertIn(
+            "cannot fetch the guest's kernel, even with apt's package lists fetched anew",
+            said,
+        )
         self.assertIn("linux-image-6.1.0-2-amd64.deb  404  Not Found", said)
 
 

@@ -23,7 +23,15 @@ from unittest import mock
 import guest_batch
 from harness import folder_name
 from process_checks import ended, wait_for
-from winhost import BUILDS, WineSession, display, guest, i386, scratch, session as session_module
+from winhost import (
+    BUILDS,
+    WineSession,
+    display,
+    guest,
+    i386,
+    scratch,
+    session as session_module,
+)
 from winhost.builds import ROOT
 
 # qemu-user's i386 pattern, which wants zero padding bytes.
@@ -35,8 +43,10 @@ ANY_PADDING = (i386.I386_MAGIC, I386_MASK[:8] + bytes(8) + I386_MASK[16:])
 
 def entry(magic: bytes, mask: bytes, enabled: bool = True) -> str:
     """A handler's file as binfmt_misc shows it."""
-    return (f"{'enabled' if enabled else 'disabled'}\ninterpreter /usr/bin/emulator\nflags: F\n"
-            f"offset 0\nmagic {magic.hex()}\nmask {mask.hex()}\n")
+    return (
+        f"{'enabled' if enabled else 'disabled'}\ninterpreter /usr/bin/emulator\nflags: F\n"
+        f"offset 0\nmagic {magic.hex()}\nmask {mask.hex()}\n"
+    )
 
 
 def scratch_dir(test: unittest.TestCase) -> Path:
@@ -48,9 +58,16 @@ def scratch_dir(test: unittest.TestCase) -> Path:
 
 class Mode(unittest.TestCase):
     def test_forced_modes(self):
-        for forced, expected in (("native", "native"), ("guest", "guest"), ("", "probed")):
-            with self.subTest(forced=forced), mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: forced}), \
-                    mock.patch.object(i386, "runs_i386_natively", side_effect=AssertionError("probed")):
+        for forced, expected in (
+            ("native", "native"),
+            ("guest", "guest"),
+            ("", "probed"),
+        ):
+            with self.subTest(forced=forced), mock.patch.dict(
+                os.environ, {i386.FORCE_VARIABLE: forced}
+            ), mock.patch.object(
+                i386, "runs_i386_natively", side_effect=AssertionError("probed")
+            ):
                 if expected == "probed":
                     self.assertRaises(AssertionError, i386.decide_mode)
                 else:
@@ -61,16 +78,20 @@ class Mode(unittest.TestCase):
 
     def test_the_kernels_answer_decides(self):
         for native, mode in ((True, "native"), (False, "guest")):
-            with self.subTest(native=native), mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: ""}), \
-                    mock.patch.object(i386, "runs_i386_natively", return_value=native):
+            with self.subTest(native=native), mock.patch.dict(
+                os.environ, {i386.FORCE_VARIABLE: ""}
+            ), mock.patch.object(i386, "runs_i386_natively", return_value=native):
                 self.assertEqual(i386.decide_mode(), mode)
 
     def test_a_probe_that_cannot_tell_names_the_choice(self):
         # every probe taken by a handler: no second road to the guest mode, but a failure that says how to choose
         taken = [i386.Handler("any-elf", True, 0, *ANY_PADDING)]
-        with mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: ""}), \
-                mock.patch.object(i386, "handlers", return_value=taken):
-            with self.assertRaisesRegex(RuntimeError, f"any-elf.*cannot be told.*{i386.FORCE_VARIABLE}"):
+        with mock.patch.dict(os.environ, {i386.FORCE_VARIABLE: ""}), mock.patch.object(
+            i386, "handlers", return_value=taken
+        ):
+            with self.assertRaisesRegex(
+                RuntimeError, f"any-elf.*cannot be told.*{i386.FORCE_VARIABLE}"
+            ):
                 i386.decide_mode()
 
     def test_only_the_kernels_refusal_means_no_i386(self):
@@ -78,9 +99,24 @@ class Mode(unittest.TestCase):
         # the probe file, its permissions -> the answer, or what the failure says
         table = [
             ("a program that exits with 0", b"#!/bin/sh\nexit 0\n", 0o755, True),
-            ("a file the kernel cannot run (ENOEXEC)", b"not a program\n", 0o755, False),
-            ("a file it may not run (noexec, EACCES)", b"#!/bin/sh\nexit 0\n", 0o644, "could not be started"),
-            ("a program that exits with 3", b"#!/bin/sh\nexit 3\n", 0o755, "ended with status 3"),
+            (
+                "a file the kernel cannot run (ENOEXEC)",
+                b"not a program\n",
+                0o755,
+                False,
+            ),
+            (
+                "a file it may not run (noexec, EACCES)",
+                b"#!/bin/sh\nexit 0\n",
+                0o644,
+                "could not be started",
+            ),
+            (
+                "a program that exits with 3",
+                b"#!/bin/sh\nexit 3\n",
+                0o755,
+                "ended with status 3",
+            ),
         ]
         for what, content, mode, answer in table:
             with self.subTest(what):
@@ -103,7 +139,10 @@ class Mode(unittest.TestCase):
         ]
         for present, padding in table:
             with self.subTest(present=present):
-                handlers = [i386.Handler(f"h{i}", True, 0, magic, mask) for i, (magic, mask) in enumerate(present)]
+                handlers = [
+                    i386.Handler(f"h{i}", True, 0, magic, mask)
+                    for i, (magic, mask) in enumerate(present)
+                ]
                 probe = i386.unmatched_probe(handlers)
                 self.assertEqual(None if probe is None else probe[8:16], padding)
         disabled = [i386.Handler("off", False, 0, *ANY_PADDING)]
@@ -114,11 +153,15 @@ class Mode(unittest.TestCase):
         (binfmt / "status").write_text("enabled\n")
         (binfmt / "qemu-i386").write_text(entry(*QEMU_PATTERN))
         (binfmt / "other").write_text(entry(*ANY_PADDING, enabled=False))
-        (binfmt / "by-extension").write_text("enabled\ninterpreter /bin/x\nflags: \nextension .x\n")
+        (binfmt / "by-extension").write_text(
+            "enabled\ninterpreter /bin/x\nflags: \nextension .x\n"
+        )
         with mock.patch.object(i386, "BINFMT", binfmt):
             found = {h.name: h for h in i386.handlers()}
         self.assertEqual(sorted(found), ["other", "qemu-i386"])
-        self.assertEqual(i386.matching(i386.i386_program(), list(found.values())), ["qemu-i386"])
+        self.assertEqual(
+            i386.matching(i386.i386_program(), list(found.values())), ["qemu-i386"]
+        )
 
 
 class PrefixImage(unittest.TestCase):
@@ -127,9 +170,11 @@ class PrefixImage(unittest.TestCase):
 
     def setUp(self):
         self.build = scratch_dir(self)
-        for patch in (mock.patch.dict(os.environ, {"HEXALIFT_BUILD_DIR": str(self.build)}),
-                      mock.patch.object(session_module, "IMAGE_BYTES", 4096),
-                      mock.patch.object(i386, "say", lambda text: None)):
+        for patch in (
+            mock.patch.dict(os.environ, {"HEXALIFT_BUILD_DIR": str(self.build)}),
+            mock.patch.object(session_module, "IMAGE_BYTES", 4096),
+            mock.patch.object(i386, "say", lambda text: None),
+        ):
             patch.start()
             self.addCleanup(patch.stop)
         self.session = WineSession(self.build / "e2e" / "pe32", BUILDS["pe32"], "guest")
@@ -152,8 +197,10 @@ class PrefixImage(unittest.TestCase):
                 for old in (image, partial, other_wine):
                     old.unlink(missing_ok=True)
                 if there != "nothing":
-                    {"a half-made image": partial, "an image of another Wine": other_wine}.get(
-                        there, image).write_bytes(b"old")
+                    {
+                        "a half-made image": partial,
+                        "an image of another Wine": other_wine,
+                    }.get(there, image).write_bytes(b"old")
                 with mock.patch.object(guest, "run", return_value=status) as run:
                     if failure:
                         with self.assertRaisesRegex(RuntimeError, failure):
@@ -164,7 +211,11 @@ class PrefixImage(unittest.TestCase):
                 self.assertEqual(image.exists(), ready)
                 self.assertFalse(other_wine.exists(), "an image of another Wine goes")
                 if started:
-                    self.assertEqual(run.call_args.args[0].disk, partial, "made under the temporary name")
+                    self.assertEqual(
+                        run.call_args.args[0].disk,
+                        partial,
+                        "made under the temporary name",
+                    )
 
 
 # Stand-ins for Wine's loader and server. "wineboot" counts its attempts in
@@ -172,7 +223,8 @@ class PrefixImage(unittest.TestCase):
 # cannot load kernel32.dll (at once, or after N s: fails-after-N), or hangs;
 # anything else succeeds. It says when it finds a prefix already there. The
 # server records its options in FAKE_SERVER_CALLS.
-FAKE_LOADER = textwrap.dedent("""\
+FAKE_LOADER = textwrap.dedent(
+    """\
     #!/bin/sh
     [ "$1" = wineboot ] || exit 0
     attempt=$(( $(cat "$FAKE_COUNT" 2>/dev/null || echo 0) + 1 )) && echo $attempt > "$FAKE_COUNT"
@@ -183,7 +235,8 @@ FAKE_LOADER = textwrap.dedent("""\
       *" $attempt:hangs "*) exec sleep 60;;
     esac
     case " $FAKE_ACTS " in *" $attempt:fails"*) echo "wine: could not load kernel32.dll, status c0000135"; exit 53;; esac
-""")
+"""
+)
 FAKE_SERVER = '#!/bin/sh\necho "$@" >> "$FAKE_SERVER_CALLS"\n'
 
 
@@ -193,18 +246,21 @@ class TemplateSetUp(unittest.TestCase):
     stopped with its output kept; both attempts keep within one limit."""
 
     def test_a_failed_set_up_is_tried_once_more_and_shown(self):
-        work, limit = scratch_dir(self), 6   # a retry wants 3 s left
+        work, limit = scratch_dir(self), 6  # a retry wants 3 s left
         for name, text in (("wine64", FAKE_LOADER), ("wineserver64", FAKE_SERVER)):
             (work / name).write_text(text)
             (work / name).chmod(0o755)
-        said, log = [], None   # what was shown, with what the log held by then
+        said, log = [], None  # what was shown, with what the log held by then
 
         def say(text):
             said.append((text, log.read_text()))
-        for patch in (mock.patch.object(session_module, "LOADER_64", str(work / "wine64")),
-                      mock.patch.object(session_module, "SERVER", str(work / "wineserver64")),
-                      mock.patch.object(session_module.limits, "SET_UP", limit),
-                      mock.patch.object(i386, "say", say)):
+
+        for patch in (
+            mock.patch.object(session_module, "LOADER_64", str(work / "wine64")),
+            mock.patch.object(session_module, "SERVER", str(work / "wineserver64")),
+            mock.patch.object(session_module.limits, "SET_UP", limit),
+            mock.patch.object(i386, "say", say),
+        ):
             patch.start()
             self.addCleanup(patch.stop)
         # what each attempt does -> attempts made, the server's calls (-k -w: the prefix's
@@ -213,9 +269,21 @@ class TemplateSetUp(unittest.TestCase):
         table = [
             ("", 1, ["-w"], None),
             ("1:fails", 2, ["-k", "-w", "-w"], None),
-            ("1:fails 2:fails", 2, ["-k", "-w"] * 2,
-             (RuntimeError, "(?s)failed with status 53 at attempt 2:.*could not load kernel32.dll")),
-            ("1:fails-after-4", 1, ["-k", "-w"], (RuntimeError, "failed with status 53 at attempt 1")),
+            (
+                "1:fails 2:fails",
+                2,
+                ["-k", "-w"] * 2,
+                (
+                    RuntimeError,
+                    "(?s)failed with status 53 at attempt 2:.*could not load kernel32.dll",
+                ),
+            ),
+            (
+                "1:fails-after-4",
+                1,
+                ["-k", "-w"],
+                (RuntimeError, "failed with status 53 at attempt 1"),
+            ),
             ("1:hangs", 1, ["-k", "-w"], hang),
             ("1:fails-after-1 2:hangs", 2, ["-k", "-w"] * 2, hang),
         ]
@@ -226,31 +294,57 @@ class TemplateSetUp(unittest.TestCase):
                 case.mkdir()
                 prefix, log = case / "prefix", case / "log"
                 session = WineSession(work / "session", BUILDS["x64"], "native")
-                with mock.patch.dict(os.environ, {"FAKE_COUNT": str(case / "count"), "FAKE_ACTS": acts,
-                                                  "FAKE_SERVER_CALLS": str(case / "server-calls")}), \
-                        open(log, "wb") as stream:
+                with mock.patch.dict(
+                    os.environ,
+                    {
+                        "FAKE_COUNT": str(case / "count"),
+                        "FAKE_ACTS": acts,
+                        "FAKE_SERVER_CALLS": str(case / "server-calls"),
+                    },
+                ), open(log, "wb") as stream:
                     if raised:
                         with self.assertRaisesRegex(*raised) as caught:
                             session.make_template(prefix, stream)
                     else:
                         session.make_template(prefix, stream)
                 self.assertEqual(int((case / "count").read_text()), attempts)
-                self.assertEqual((case / "server-calls").read_text().split(), server_calls)
+                self.assertEqual(
+                    (case / "server-calls").read_text().split(), server_calls
+                )
                 # a failed set-up leaves no prefix; a hung one's goes with the scratch folder it was made in
                 self.assertEqual(prefix.exists(), not raised or raised is hang)
-                self.assertEqual(log.read_text().count("set-up"), attempts, "every attempt's output is logged")
-                self.assertNotIn("left over", log.read_text(), "every attempt starts from no prefix")
+                self.assertEqual(
+                    log.read_text().count("set-up"),
+                    attempts,
+                    "every attempt's output is logged",
+                )
+                self.assertNotIn(
+                    "left over", log.read_text(), "every attempt starts from no prefix"
+                )
                 if raised is hang and attempts == 2:
-                    self.assertLessEqual(caught.exception.timeout, limit - 1, "one limit for both attempts")
-                self.assertEqual([("status 53 at attempt 1" in text and "kernel32.dll" in text, "set-up 1" in logged)
-                                  for text, logged in said], [(True, True)] if attempts == 2 else [],
-                                 "only a failed first attempt that is tried again is shown, once its output is logged")
+                    self.assertLessEqual(
+                        caught.exception.timeout,
+                        limit - 1,
+                        "one limit for both attempts",
+                    )
+                self.assertEqual(
+                    [
+                        (
+                            "status 53 at attempt 1" in text and "kernel32.dll" in text,
+                            "set-up 1" in logged,
+                        )
+                        for text, logged in said
+                    ],
+                    [(True, True)] if attempts == 2 else [],
+                    "only a failed first attempt that is tried again is shown, once its output is logged",
+                )
 
 
 # A stand-in for qemu-system-x86_64: finds the console file and the job's
 # folder in its arguments and does what FAKE_GUEST says. Its stdout is the
 # commands' output, its exit status qemu's.
-FAKE_QEMU = textwrap.dedent("""\
+FAKE_QEMU = textwrap.dedent(
+    """\
     import os, re, sys, time
     arguments = " ".join(sys.argv)
     console = open(re.search(r"file:(\\S+)", arguments).group(1), "w")
@@ -287,10 +381,12 @@ FAKE_QEMU = textwrap.dedent("""\
         sys.exit(1)
     else:
         time.sleep(600)
-""")
+"""
+)
 # Starts a guest of the stand-in that hangs: argv[1] the stand-in, argv[2]
 # the guest folder.
-STARTER = textwrap.dedent("""\
+STARTER = textwrap.dedent(
+    """\
     import os, sys, unittest.mock as m
     from pathlib import Path
     from winhost import guest
@@ -298,7 +394,8 @@ STARTER = textwrap.dedent("""\
     m.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i"))).start()
     os.environ["FAKE_GUEST"] = "hangs"
     guest.run(guest.Job(commands=[["true"]], cwd=Path("/"), env={}, timeout=300), Path(sys.argv[2]))
-""")
+"""
+)
 # ctest's part: starts the starter and waits.
 PARENT = "import subprocess, sys, time; subprocess.Popen(sys.argv[1:]); time.sleep(600)"
 
@@ -310,15 +407,19 @@ class FakeGuest(unittest.TestCase):
         self.qemu = self.dir / "qemu"
         self.qemu.write_text(f"#!{sys.executable}\n{FAKE_QEMU}")
         self.qemu.chmod(0o755)
-        for patch in (mock.patch.object(guest, "QEMU", str(self.qemu)),
-                      mock.patch.object(guest.limits, "BOOT", 5),
-                      mock.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i")))):
+        for patch in (
+            mock.patch.object(guest, "QEMU", str(self.qemu)),
+            mock.patch.object(guest.limits, "BOOT", 5),
+            mock.patch.object(guest, "boot_files", return_value=(Path("k"), Path("i"))),
+        ):
             patch.start()
             self.addCleanup(patch.stop)
 
     def run_guest(self, act: str, timeout: int = 30):
         out = self.dir / "stream"
-        with open(out, "wb") as stream, mock.patch.dict(os.environ, {"FAKE_GUEST": act}):
+        with open(out, "wb") as stream, mock.patch.dict(
+            os.environ, {"FAKE_GUEST": act}
+        ):
             job = guest.Job(commands=[["true"]], cwd=self.dir, env={}, timeout=timeout)
             return guest.run(job, self.guest_dir, stream=stream), out.read_bytes()
 
@@ -327,10 +428,21 @@ class FakeGuest(unittest.TestCase):
         table = [
             ("runs", 3, b"what the commands printed\n"),
             ("writes its status in pieces", 137, b""),
-            ("ends in the middle of its status", r"ended \(qemu status 1\) before its commands did", None),
-            ("panics", "ended .* before its commands did.*\n--- the guest's console:\n.*Kernel panic", None),
-            ("is refused by qemu",
-             "qemu said: .*no option group 'virtfs'\n--- the guest's console:\n\\(the guest printed nothing", None),
+            (
+                "ends in the middle of its status",
+                r"ended \(qemu status 1\) before its commands did",
+                None,
+            ),
+            (
+                "panics",
+                "ended .* before its commands did.*\n--- the guest's console:\n.*Kernel panic",
+                None,
+            ),
+            (
+                "is refused by qemu",
+                "qemu said: .*no option group 'virtfs'\n--- the guest's console:\n\\(the guest printed nothing",
+                None,
+            ),
             ("hangs", "did not end within 8 s", None),
             ("never boots", "did not boot within 5 s", None),
         ]
@@ -341,8 +453,12 @@ class FakeGuest(unittest.TestCase):
                 else:
                     with self.assertRaisesRegex(guest.GuestFailed, expected):
                         self.run_guest(act, timeout=8)
-                self.assertEqual(guest.running(self.guest_dir), [], "no guest left running")
-                self.assertEqual(list((self.guest_dir / "jobs").iterdir()), [], "no job folder left")
+                self.assertEqual(
+                    guest.running(self.guest_dir), [], "no guest left running"
+                )
+                self.assertEqual(
+                    list((self.guest_dir / "jobs").iterdir()), [], "no job folder left"
+                )
 
     def test_a_guest_ends_with_its_starter_and_the_next_run_sweeps(self):
         code = ["-c", STARTER, str(self.qemu), str(self.guest_dir)]
@@ -361,15 +477,26 @@ class FakeGuest(unittest.TestCase):
                     command = [sys.executable, "-c", PARENT, *command]
                 process = subprocess.Popen(command, env=env)
                 self.addCleanup(process.kill)
-                self.assertTrue(wait_for(lambda: guest.running(self.guest_dir), 20), "the guest started")
+                self.assertTrue(
+                    wait_for(lambda: guest.running(self.guest_dir), 20),
+                    "the guest started",
+                )
                 process.send_signal(number)
                 process.wait()
-                self.assertTrue(wait_for(lambda: not guest.running(self.guest_dir), 10),
-                                "the guest ends within 10 s")
-                self.assertTrue(wait_for(lambda: bool(scratch.left_behind(jobs)) != removed_at_once, 5),
-                                "the job folder")
+                self.assertTrue(
+                    wait_for(lambda: not guest.running(self.guest_dir), 10),
+                    "the guest ends within 10 s",
+                )
+                self.assertTrue(
+                    wait_for(
+                        lambda: bool(scratch.left_behind(jobs)) != removed_at_once, 5
+                    ),
+                    "the job folder",
+                )
                 self.assertEqual(self.run_guest("runs")[0], 3)
-                self.assertEqual(list(jobs.iterdir()), [], "the next run swept what was left")
+                self.assertEqual(
+                    list(jobs.iterdir()), [], "the next run swept what was left"
+                )
 
 
 class Scratch(unittest.TestCase):
@@ -398,25 +525,34 @@ class Scratch(unittest.TestCase):
             for left in scratch.left_behind(parent):
                 shutil.rmtree(left)
 
-        def made_then_swept(**arguments):   # another run sweeps before this one holds the lock
+        def made_then_swept(
+            **arguments,
+        ):  # another run sweeps before this one holds the lock
             new = made(**arguments)
             sweep()
             return new
 
-        with mock.patch.object(scratch.tempfile, "mkdtemp", made_then_swept), \
-                scratch.folder(parent, prefix="job-") as folder:
+        with mock.patch.object(
+            scratch.tempfile, "mkdtemp", made_then_swept
+        ), scratch.folder(parent, prefix="job-") as folder:
             sweep()
             (folder / "file").write_text("in use")
 
     def test_what_a_sweep_takes(self):
         parent = scratch_dir(self)
         # a folder under parent, how old -> swept
-        table = [("job-left", 0, True), (".new-being-made", 0, False), (".new-left-at-once", 3600, True)]
+        table = [
+            ("job-left", 0, True),
+            (".new-being-made", 0, False),
+            (".new-left-at-once", 3600, True),
+        ]
         for name, age, swept in table:
             (parent / name).mkdir()
             os.utime(parent / name, (time.time() - age,) * 2)
-        self.assertEqual(sorted(p.name for p in scratch.left_behind(parent)),
-                         sorted(name for name, _, swept in table if swept))
+        self.assertEqual(
+            sorted(p.name for p in scratch.left_behind(parent)),
+            sorted(name for name, _, swept in table if swept),
+        )
 
 
 class BatchTests(unittest.TestCase):
@@ -438,32 +574,55 @@ class BatchTests(unittest.TestCase):
             ("import sys; sys.exit(3)", 3, ""),
             ("import sys; sys.exit('no result')", 1, "no result"),
             ("raise ValueError('broken')", 1, "ValueError: broken"),
-            ("import os, signal; os.kill(os.getpid(), signal.SIGKILL)", -signal.SIGKILL, ""),
+            (
+                "import os, signal; os.kill(os.getpid(), signal.SIGKILL)",
+                -signal.SIGKILL,
+                "",
+            ),
             ("import sys; print('closed'); sys.stdout.close()", 0, "closed"),
             ("import atexit; atexit.register(print, 'at exit')", 0, "at exit"),
-            ("import threading, time; threading.Thread(target=lambda: (time.sleep(0.5), print('late'))).start()",
-             0, "late"),
-            ("import sys; print(sys.argv[1:], __name__)", 0, "['an argument'] __main__"),
+            (
+                "import threading, time; threading.Thread(target=lambda: (time.sleep(0.5), print('late'))).start()",
+                0,
+                "late",
+            ),
+            (
+                "import sys; print(sys.argv[1:], __name__)",
+                0,
+                "['an argument'] __main__",
+            ),
         ]
         for body, status, said in table:
             with self.subTest(body):
                 script.write_text(body + "\n")
-                _, got, output = self.started([sys.executable, str(script), "an argument"])
+                _, got, output = self.started(
+                    [sys.executable, str(script), "an argument"]
+                )
                 self.assertEqual(got, status, output)
                 self.assertIn(said, output)
         with self.subTest("a program"):
-            self.assertEqual(self.started(["sh", "-c", "echo from sh; exit 4"])[1:], (4, "from sh\n"))
+            self.assertEqual(
+                self.started(["sh", "-c", "echo from sh; exit 4"])[1:], (4, "from sh\n")
+            )
 
     def test_an_overrun_is_stopped_with_what_it_started(self):
         pid_file = scratch_dir(self) / "pid"
-        test, status, _ = self.started(["sh", "-c", f"sleep 60 & echo $! > '{pid_file}'; wait"], limit=1)
-        self.addCleanup(subprocess.run, ["pkill", "-KILL", "-s", str(test)])   # whatever fails below
+        test, status, _ = self.started(
+            ["sh", "-c", f"sleep 60 & echo $! > '{pid_file}'; wait"], limit=1
+        )
+        self.addCleanup(
+            subprocess.run, ["pkill", "-KILL", "-s", str(test)]
+        )  # whatever fails below
         self.assertIsNone(status)
         child = int(pid_file.read_text())
         guest_batch.stop(test)
-        self.assertTrue(wait_for(lambda: ended(child), 5), "the test's own child ended with it")
+        self.assertTrue(
+            wait_for(lambda: ended(child), 5), "the test's own child ended with it"
+        )
 
-    def test_a_test_stopped_as_it_starts(self):   # before its fork has a session of its own
+    def test_a_test_stopped_as_it_starts(
+        self,
+    ):  # before its fork has a session of its own
         for _ in range(20):
             with open(scratch_dir(self) / "output.txt", "wb") as output:
                 guest_batch.stop(guest_batch.start(["sleep", "60"], output))
@@ -471,8 +630,16 @@ class BatchTests(unittest.TestCase):
     def test_what_a_test_reports(self):
         results = scratch_dir(self)
         # the status file's text (None: none written) -> the test's status, or that it is no status
-        table = [("0\n", 0), ("1\n", 1), ("-9\n", -9), (None, guest_batch.NOT_RUN),
-                 ("", ValueError), ("0", ValueError), ("1 \n", ValueError), ("ok\n", ValueError)]
+        table = [
+            ("0\n", 0),
+            ("1\n", 1),
+            ("-9\n", -9),
+            (None, guest_batch.NOT_RUN),
+            ("", ValueError),
+            ("0", ValueError),
+            ("1 \n", ValueError),
+            ("ok\n", ValueError),
+        ]
         for text, status in table:
             with self.subTest(text=text):
                 (results / "t.status").unlink(missing_ok=True)
@@ -489,47 +656,102 @@ class BatchTests(unittest.TestCase):
 
 class BuildsEndWithTheirTest(unittest.TestCase):
     """tests/support/ends_with_test.sh, which the tests that build start their builds with."""
+
     WRAPPER = str(ROOT / "tests" / "support" / "ends_with_test.sh")
 
     def test_what_the_command_started_ends_with_the_test_or_the_command(self):
         folder = scratch_dir(self)
         # a stand-in for the test: starts the wrapper (leading a process group of its own, or not), writes down
         # the process it holds, waits for it and lives on
-        starter = ("import subprocess, sys, time; wrapper = subprocess.Popen(sys.argv[3:], start_new_session="
-                   "sys.argv[2] == 'leader'); open(sys.argv[1], 'w').write(str(wrapper.pid)); wrapper.wait(); "
-                   "time.sleep(60)")
+        starter = (
+            "import subprocess, sys, time; wrapper = subprocess.Popen(sys.argv[3:], start_new_session="
+            "sys.argv[2] == 'leader'); open(sys.argv[1], 'w').write(str(wrapper.pid)); wrapper.wait(); "
+            "time.sleep(60)"
+        )
         # what ends: the test (by a signal), the process the test holds (SIGKILL, as subprocess's timeout does),
         # or the command, normally; whether the command waits for what it started (a compiler, say)
-        table = [("the test: SIGKILL", "", "wait"), ("the test: SIGTERM", "", "wait"), ("the test: SIGINT", "", "wait"),
-                 ("the wrapper: SIGKILL", "", "wait"), ("the wrapper: SIGKILL", "leader", "wait"),
-                 ("the command, normally", "", "")]
+        table = [
+            ("the test: SIGKILL", "", "wait"),
+            ("the test: SIGTERM", "", "wait"),
+            ("the test: SIGINT", "", "wait"),
+            ("the wrapper: SIGKILL", "", "wait"),
+            ("the wrapper: SIGKILL", "leader", "wait"),
+            ("the command, normally", "", ""),
+        ]
         for how, leader, then in table:
             with self.subTest(how, caller=leader or "not a group leader"):
-                pid_file = folder / f"{folder_name(how + leader)}.pid"   # the command's child and group
+                pid_file = (
+                    folder / f"{folder_name(how + leader)}.pid"
+                )  # the command's child and group
                 held = pid_file.with_suffix(".held")
-                test = subprocess.Popen([sys.executable, "-c", starter, held, leader, self.WRAPPER, "sh", "-c",
-                                         f"sleep 60 & read -r _ _ _ _ group _ < /proc/$$/stat; "
-                                         f"echo $! $group > '{pid_file}'; {then}"], stderr=subprocess.DEVNULL)
+                test = subprocess.Popen(
+                    [
+                        sys.executable,
+                        "-c",
+                        starter,
+                        held,
+                        leader,
+                        self.WRAPPER,
+                        "sh",
+                        "-c",
+                        f"sleep 60 & read -r _ _ _ _ group _ < /proc/$$/stat; "
+                        f"echo $! $group > '{pid_file}'; {then}",
+                    ],
+                    stderr=subprocess.DEVNULL,
+                )
                 self.addCleanup(test.wait)
                 self.addCleanup(test.kill)
-                self.assertTrue(wait_for(lambda: pid_file.exists() and pid_file.read_text().endswith("\n"), 10))
+                self.assertTrue(
+                    wait_for(
+                        lambda: pid_file.exists()
+                        and pid_file.read_text().endswith("\n"),
+                        10,
+                    )
+                )
                 child, group = pid_file.read_text().split()
-                self.addCleanup(subprocess.run, ["pkill", "-KILL", "-F", str(pid_file)], stderr=subprocess.DEVNULL)
-                self.assertNotEqual(int(group), os.getpgrp(), "the command runs in a process group of its own")
+                self.addCleanup(
+                    subprocess.run,
+                    ["pkill", "-KILL", "-F", str(pid_file)],
+                    stderr=subprocess.DEVNULL,
+                )
+                self.assertNotEqual(
+                    int(group),
+                    os.getpgrp(),
+                    "the command runs in a process group of its own",
+                )
                 self.addCleanup(subprocess.run, ["pkill", "-KILL", "-g", group])
                 if how.startswith("the test"):
                     test.send_signal(getattr(signal, how.split()[-1]))
                 elif how.startswith("the wrapper"):
                     os.kill(int(held.read_text()), signal.SIGKILL)
-                self.assertTrue(wait_for(lambda: ended(int(child)), 5), "the command's own child ended")
-                nothing_left = lambda: subprocess.run(["pgrep", "-g", group], stdout=subprocess.DEVNULL).returncode == 1  # noqa: E731
-                self.assertTrue(wait_for(nothing_left, 5), "nothing of the command's group is left, its watcher neither")
+                self.assertTrue(
+                    wait_for(lambda: ended(int(child)), 5),
+                    "the command's own child ended",
+                )
+                nothing_left = (
+                    lambda: subprocess.run(
+                        ["pgrep", "-g", group], stdout=subprocess.DEVNULL
+                    ).returncode
+                    == 1
+                )  # noqa: E731
+                self.assertTrue(
+                    wait_for(nothing_left, 5),
+                    "nothing of the command's group is left, its watcher neither",
+                )
 
     def test_the_commands_status_and_output_pass_through(self):
-        for leader in (False, True):   # a caller that leads its process group makes setsid fork
+        for leader in (
+            False,
+            True,
+        ):  # a caller that leads its process group makes setsid fork
             with self.subTest(process_group_leader=leader):
-                done = subprocess.run([self.WRAPPER, "sh", "-c", "read line; echo built $line; exit 3"], input="in\n",
-                                      capture_output=True, text=True, start_new_session=leader)
+                done = subprocess.run(
+                    [self.WRAPPER, "sh", "-c", "read line; echo built $line; exit 3"],
+                    input="in\n",
+                    capture_output=True,
+                    text=True,
+                    start_new_session=leader,
+                )
                 self.assertEqual((done.returncode, done.stdout), (3, "built in\n"))
 
 
@@ -537,19 +759,29 @@ class SessionEnd(unittest.TestCase):
     def test_the_display_ends_with_the_sessions_owner_unless_stopped(self):
         folder = scratch_dir(self)
         # what became of the display's record before the owner ended -> the display ended
-        table = [("kept", True), ("removed by stop()", False), ("replaced by a later prepare()", False)]
+        table = [
+            ("kept", True),
+            ("removed by stop()", False),
+            ("replaced by a later prepare()", False),
+        ]
         for what, ends in table:
             with self.subTest(what):
-                session = WineSession(folder / folder_name(what), BUILDS["x64"], "native")
+                session = WineSession(
+                    folder / folder_name(what), BUILDS["x64"], "native"
+                )
                 owner, xvfb = (subprocess.Popen(["sleep", "600"]) for _ in range(2))
                 self.addCleanup(xvfb.kill)
                 session.display_record.parent.mkdir(parents=True)
-                session.display_record.write_text(f":9 {xvfb.pid} {display.process_start(xvfb.pid)}\n")
+                session.display_record.write_text(
+                    f":9 {xvfb.pid} {display.process_start(xvfb.pid)}\n"
+                )
                 session.end_with(owner.pid)
                 if what.startswith("removed"):
                     session.display_record.unlink()
                 elif what.startswith("replaced"):
-                    session.display_record.write_text(f":10 {owner.pid} {display.process_start(owner.pid)}\n")
+                    session.display_record.write_text(
+                        f":10 {owner.pid} {display.process_start(owner.pid)}\n"
+                    )
                 owner.kill()
                 owner.wait()
                 self.assertEqual(wait_for(lambda: xvfb.poll() is not None, 5), ends)
@@ -559,11 +791,21 @@ class CommandsScript(unittest.TestCase):
     def test_quoting_survives_the_shell(self):
         work = scratch_dir(self) / "a folder with 'quotes'"
         work.mkdir()
-        job = guest.Job(commands=[["sh", "-c", 'printf "%s|" "$ODD" "$1"', "-", "it's $HOME"],
-                                  ["false"], ["echo", "not reached"]],
-                        cwd=work, env={"ODD": "a \"b\" $c `d`", "not an identifier": "x"})
-        result = subprocess.run(["sh", "-c", guest.commands_script(job)], capture_output=True, text=True)
-        self.assertEqual((result.stdout, result.returncode), ("a \"b\" $c `d`|it's $HOME|", 1))
+        job = guest.Job(
+            commands=[
+                ["sh", "-c", 'printf "%s|" "$ODD" "$1"', "-", "it's $HOME"],
+                ["false"],
+                ["echo", "not reached"],
+            ],
+            cwd=work,
+            env={"ODD": 'a "b" $c `d`', "not an identifier": "x"},
+        )
+        result = subprocess.run(
+            ["sh", "-c", guest.commands_script(job)], capture_output=True, text=True
+        )
+        self.assertEqual(
+            (result.stdout, result.returncode), ('a "b" $c `d`|it\'s $HOME|', 1)
+        )
 
 
 if __name__ == "__main__":

@@ -15,14 +15,26 @@ import sys
 import unittest
 from pathlib import Path
 
-from bundle_checks import SIGNED, BundleChecks, bundle_files, carries_signature, read_from
+from bundle_checks import (
+    SIGNED,
+    BundleChecks,
+    bundle_files,
+    carries_signature,
+    read_from,
+)
 from throwaway_pki import make_pki
 
 BUNDLE, ARGUMENTS, SOURCE, SECOND_BUILD = (Path(argument) for argument in sys.argv[1:5])
-VERSION = sys.argv[5]   # the project's, as the build made it
-SETTINGS = ("HEXALIFT_SIGNING_PFX", "HEXALIFT_SIGNING_PASSWORD", "HEXALIFT_SIGNING_TIMESTAMP_URL")
+VERSION = sys.argv[5]  # the project's, as the build made it
+SETTINGS = (
+    "HEXALIFT_SIGNING_PFX",
+    "HEXALIFT_SIGNING_PASSWORD",
+    "HEXALIFT_SIGNING_TIMESTAMP_URL",
+)
 # The builds below stop, with their compilers, when this test is killed.
-ENDS_WITH_TEST = [str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")]
+ENDS_WITH_TEST = [
+    str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")
+]
 
 
 def environment(**settings) -> dict:
@@ -32,8 +44,21 @@ def environment(**settings) -> dict:
 
 
 def build_second(**settings) -> subprocess.CompletedProcess:
-    return subprocess.run([*ENDS_WITH_TEST, "cmake", "--build", str(SECOND_BUILD), "--target", "bundle", "-j2"],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=environment(**settings))
+    return subprocess.run(
+        [
+            *ENDS_WITH_TEST,
+            "cmake",
+            "--build",
+            str(SECOND_BUILD),
+            "--target",
+            "bundle",
+            "-j2",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        env=environment(**settings),
+    )
 
 
 def build_second_bundle(**settings) -> tuple[bytes, list]:
@@ -52,32 +77,57 @@ class Bundle(BundleChecks, unittest.TestCase):
     def test_built_without_a_key_no_image_is_signed(self):
         for name in SIGNED:
             with self.subTest(name):
-                self.assertFalse(carries_signature(self.read(name)),
-                                 "the tests expect a build without HEXALIFT_SIGNING_PFX (scripts/test.sh unsets it)")
+                self.assertFalse(
+                    carries_signature(self.read(name)),
+                    "the tests expect a build without HEXALIFT_SIGNING_PFX (scripts/test.sh unsets it)",
+                )
 
 
 class SecondBuild(unittest.TestCase):
     def test_same_bytes_unsigned_signed_and_unsigned_again(self):
-        subprocess.run([*ENDS_WITH_TEST, "cmake", "-S", str(SOURCE), "-B", str(SECOND_BUILD)], check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(
+            [*ENDS_WITH_TEST, "cmake", "-S", str(SOURCE), "-B", str(SECOND_BUILD)],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
         unsigned, said = build_second_bundle()
-        self.assertEqual(said, [f"{BUNDLE.name}: not signed (HEXALIFT_SIGNING_PFX is not set)"])
+        self.assertEqual(
+            said, [f"{BUNDLE.name}: not signed (HEXALIFT_SIGNING_PFX is not set)"]
+        )
         second = SECOND_BUILD / "release" / BUNDLE.name
         for name in bundle_files(VERSION):
             self.assertEqual(read_from(second, name), read_from(BUNDLE, name), name)
         self.assertEqual(unsigned, BUNDLE.read_bytes())
 
         pki = make_pki(SECOND_BUILD / "throwaway-keys")
-        key = {"HEXALIFT_SIGNING_PFX": pki.pfx, "HEXALIFT_SIGNING_PASSWORD": pki.password}
+        key = {
+            "HEXALIFT_SIGNING_PFX": pki.pfx,
+            "HEXALIFT_SIGNING_PASSWORD": pki.password,
+        }
         signed, _ = build_second_bundle(**key)
         self.assertTrue(carries_signature(read_from(second, "hexalift.exe")))
         from_first_build = SECOND_BUILD / "signed-from-first-build" / BUNDLE.name
-        subprocess.run([*ENDS_WITH_TEST, sys.executable, str(SOURCE / "release" / "make_bundle.py"),
-                        f"@{ARGUMENTS}", f"--output={from_first_build}"], check=True, stdout=subprocess.DEVNULL,
-                       env=environment(**key))
-        self.assertEqual(from_first_build.read_bytes(), signed, "signed twice, in two build folders")
+        subprocess.run(
+            [
+                *ENDS_WITH_TEST,
+                sys.executable,
+                str(SOURCE / "release" / "make_bundle.py"),
+                f"@{ARGUMENTS}",
+                f"--output={from_first_build}",
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
+            env=environment(**key),
+        )
+        self.assertEqual(
+            from_first_build.read_bytes(), signed, "signed twice, in two build folders"
+        )
 
-        self.assertEqual(build_second_bundle()[0], BUNDLE.read_bytes(), "unsigned again once the key is gone")
+        self.assertEqual(
+            build_second_bundle()[0],
+            BUNDLE.read_bytes(),
+            "unsigned again once the key is gone",
+        )
 
         # hexalift.exe cannot be linked where a folder older than its objects stands.
         hexalift = SECOND_BUILD / "pe32" / "bin" / "hexalift.exe"

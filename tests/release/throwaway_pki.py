@@ -49,12 +49,12 @@ ess_cert_id_alg = sha256
 @dataclass(frozen=True)
 class Pki:
     folder: Path
-    ca: Path          # the CA certificate that everything here chains to
-    other_ca: Path    # a CA certificate that vouches for nothing here
-    pfx: Path         # the signer's key, certificate and chain
+    ca: Path  # the CA certificate that everything here chains to
+    other_ca: Path  # a CA certificate that vouches for nothing here
+    pfx: Path  # the signer's key, certificate and chain
     password: str
     pfx_without_password: Path
-    config: Path      # certificate extensions and the time-stamping authority
+    config: Path  # certificate extensions and the time-stamping authority
 
 
 def openssl(folder: Path, *arguments: str) -> None:
@@ -66,20 +66,92 @@ def make_pki(folder: Path) -> Pki:
     config = folder / "openssl.cnf"
     config.write_text(EXTENSIONS.format(folder=folder))
     for ca in ("ca", "other-ca"):
-        openssl(folder, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key", "-out", f"{ca}.crt",
-                "-days", "3650", "-subj", f"/CN=hexalift throwaway {ca}", "-config", str(config), "-extensions", "ca")
-    for serial, (name, extensions) in enumerate((("signer", "code_signing"), ("tsa", "time_stamping")), start=2):
-        openssl(folder, "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
-                "-subj", f"/CN=hexalift throwaway {name}")
-        openssl(folder, "x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-                "-set_serial", str(serial), "-days", "3650", "-extfile", str(config), "-extensions", extensions,
-                "-out", f"{name}.crt")
-    for pfx, password in (("signer.pfx", PASSWORD), ("signer-without-password.pfx", "")):
-        openssl(folder, "pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.crt", "-certfile", "ca.crt",
-                "-passout", f"pass:{password}", "-out", pfx)
+        openssl(
+            folder,
+            "req",
+            "-x509",
+            "-newkey",
+            "rsa:2048",
+            "-nodes",
+            "-keyout",
+            f"{ca}.key",
+            "-out",
+            f"{ca}.crt",
+            "-days",
+            "3650",
+            "-subj",
+            f"/CN=hexalift throwaway {ca}",
+            "-config",
+            str(config),
+            "-extensions",
+            "ca",
+        )
+    for serial, (name, extensions) in enumerate(
+        (("signer", "code_signing"), ("tsa", "time_stamping")), start=2
+    ):
+        openssl(
+            folder,
+            "req",
+            "-newkey",
+            "rsa:2048",
+            "-nodes",
+            "-keyout",
+            f"{name}.key",
+            "-out",
+            f"{name}.csr",
+            "-subj",
+            f"/CN=hexalift throwaway {name}",
+        )
+        openssl(
+            folder,
+            "x509",
+            "-req",
+            "-in",
+            f"{name}.csr",
+            "-CA",
+            "ca.crt",
+            "-CAkey",
+            "ca.key",
+            "-set_serial",
+            str(serial),
+            "-days",
+            "3650",
+            "-extfile",
+            str(config),
+            "-extensions",
+            extensions,
+            "-out",
+            f"{name}.crt",
+        )
+    for pfx, password in (
+        ("signer.pfx", PASSWORD),
+        ("signer-without-password.pfx", ""),
+    ):
+        openssl(
+            folder,
+            "pkcs12",
+            "-export",
+            "-inkey",
+            "signer.key",
+            "-in",
+            "signer.crt",
+            "-certfile",
+            "ca.crt",
+            "-passout",
+            f"pass:{password}",
+            "-out",
+            pfx,
+        )
     (folder / "tsa.serial").write_text("01\n")
-    return Pki(folder, folder / "ca.crt", folder / "other-ca.crt", folder / "signer.pfx", PASSWORD,
-               folder / "signer-without-password.pfx", config)
+    return Pki(
+        folder,
+        folder / "ca.crt",
+        folder / "other-ca.crt",
+        folder / "signer.pfx",
+        PASSWORD,
+        folder / "signer-without-password.pfx",
+        config,
+    )
 
 
 class TimestampServer:
@@ -98,8 +170,17 @@ class TimestampServer:
                     return
                 with tempfile.TemporaryDirectory(dir=pki.folder) as scratch:
                     (Path(scratch) / "query").write_bytes(query)
-                    openssl(pki.folder, "ts", "-reply", "-config", str(pki.config),
-                            "-queryfile", f"{scratch}/query", "-out", f"{scratch}/reply")
+                    openssl(
+                        pki.folder,
+                        "ts",
+                        "-reply",
+                        "-config",
+                        str(pki.config),
+                        "-queryfile",
+                        f"{scratch}/query",
+                        "-out",
+                        f"{scratch}/reply",
+                    )
                     reply = (Path(scratch) / "reply").read_bytes()
                 server.given += 1
                 self.send_response(200)

@@ -84,5 +84,6 @@ void StoreFlashVersion(int target, const std::string& version)
 {
     std::vector<uint8_t>& flash = g_flash.targets[target];
     flash.assign(kImageHeaderSize, 0);
-    std::memcpy(flash.data() + kVerStrOffset, version.data(), version.size() < kVerStrSize ? version.size() : kVerStrSize);
+    std::memcpy(flash.data() + kVerStrOffset, version.data(),
+                version.size() < kVerStrSize ? version.size() : kVerStrSize);
 }

@@ -21,8 +21,8 @@ struct MemoryFlash {
     std::vector<uint8_t> targets[3];  // index 1 and 2; unwritten bytes read as 0xFF
     std::vector<FlashCall> calls;
     int initializeResult = 1;
-    int readResult = 1;    // other values: the read fails and fills nothing
-    int writeResult = 1;   // other values: the write fails and changes nothing
+    int readResult = 1;   // other values: the read fails and fills nothing
+    int writeResult = 1;  // other values: the write fails and changes nothing
     int terminateResult = 1;
 };
 

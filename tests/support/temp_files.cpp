@@ -47,7 +47,8 @@ std::string StreamText(FILE* stream)
 std::vector<uint8_t> MakeImage(const std::string& version, const std::vector<uint8_t>& payload)
 {
     std::vector<uint8_t> image(kImageHeaderSize + payload.size());
-    BuildImage(version.data(), version.size(), payload.data(), static_cast<uint32_t>(payload.size()), image.data());
+    BuildImage(version.data(), version.size(), payload.data(), static_cast<uint32_t>(payload.size()),
+               image.data());
     return image;
 }
 

@@ -39,12 +39,15 @@ int HEX_STDCALL WriteSingleRegister(int handle, int space, int address, int valu
     return 3;
 }
 
-const char* const kOrder[] = {"IB_Initialize", "IB_Terminate", "IB_Open", "IB_Close", "IB_WriteSingleRegister"};
+const char* const kOrder[] = {"IB_Initialize", "IB_Terminate", "IB_Open", "IB_Close",
+                              "IB_WriteSingleRegister"};
 
 EntryTable BoardEntries(const std::string& without = "")
 {
-    EntryTable entries = {{"IB_Initialize", AsEntry(Initialize)}, {"IB_Terminate", AsEntry(Terminate)},
-                          {"IB_Open", AsEntry(Open)},             {"IB_Close", AsEntry(Close)},
+    EntryTable entries = {{"IB_Initialize", AsEntry(Initialize)},
+                          {"IB_Terminate", AsEntry(Terminate)},
+                          {"IB_Open", AsEntry(Open)},
+                          {"IB_Close", AsEntry(Close)},
                           {"IB_WriteSingleRegister", AsEntry(WriteSingleRegister)}};
     entries.erase(without);
     return entries;
@@ -68,7 +71,8 @@ TEST_F(BoardLibraryTest, LoadStopsAtTheFirstMissingEntryPoint)
         EXPECT_EQ(board.Load("zefib.dll"), 0) << kOrder[missing];
         const void* fields[] = {reinterpret_cast<void*>(board.binding.initializeEntry),
                                 reinterpret_cast<void*>(board.binding.terminateEntry),
-                                reinterpret_cast<void*>(board.openEntry), reinterpret_cast<void*>(board.closeEntry),
+                                reinterpret_cast<void*>(board.openEntry),
+                                reinterpret_cast<void*>(board.closeEntry),
                                 reinterpret_cast<void*>(board.writeSingleRegisterEntry)};
         for (int i = 0; i < 5; ++i)
             EXPECT_EQ(fields[i] != nullptr, i < missing) << "without " << kOrder[missing] << ", field " << i;
@@ -113,8 +117,9 @@ TEST_F(BoardLibraryTest, ForwardsArgumentsAndResultsUnchanged)
     EXPECT_EQ(board.Terminate(), 5);
     board.Unload();
     EXPECT_EQ(ReleaseCount("zefib.dll"), 1);
-    const std::vector<std::string> expected = {"IB_Initialize", "IB_Open 0", "IB_WriteSingleRegister 42 0 65576 1 32",
-                                               "IB_Close 42", "IB_Terminate"};
+    const std::vector<std::string> expected = {"IB_Initialize", "IB_Open 0",
+                                               "IB_WriteSingleRegister 42 0 65576 1 32", "IB_Close 42",
+                                               "IB_Terminate"};
     EXPECT_EQ(g_calls, expected);
 }
 

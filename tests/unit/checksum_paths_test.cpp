@@ -75,7 +75,8 @@ TEST(ChecksumPaths, EveryPathEqualsWordAtATimeForLengths0To300AtStartAlignments0
         for (size_t start = 0; start < 16; ++start)
             for (size_t size = 0; size <= 300; ++size) {
                 const std::vector<uint8_t> bytes = Filled(fill, start, size, random);
-                ASSERT_EQ(reinterpret_cast<uintptr_t>(bytes.data()) % 16, 0u) << "the buffer must start aligned";
+                ASSERT_EQ(reinterpret_cast<uintptr_t>(bytes.data()) % 16, 0u)
+                    << "the buffer must start aligned";
                 const uint16_t expected = ReferenceOnesComplementSum(bytes.data() + start, size);
                 for (const Path& path : Paths())
                     ASSERT_EQ(path.sum(bytes.data() + start, size), expected)

@@ -67,7 +67,8 @@ TEST_F(ImageFileTest, VersionDecision)
         {"both texts empty", MakeImage("", {}), "", 1, 0, 64,
          "InstallVerStr = , DataSize = 0x00000040\nCurrentVerStr = \n(Same Version)\n"},
         {"16 characters never equal the 15 read back", MakeImage(sixteen, {}), "ABCDEFGHIJKLMNOP", 1, 1, 64,
-         "InstallVerStr = " + sixteen + ", DataSize = 0x00000040\nCurrentVerStr = ABCDEFGHIJKLMNO\n(Update)\n"},
+         "InstallVerStr = " + sixteen +
+             ", DataSize = 0x00000040\nCurrentVerStr = ABCDEFGHIJKLMNO\n(Update)\n"},
         {"read failure 0 passed on after the CurrentVerStr line", MakeImage("1.00", {}), "1.00", 0, 0, 64,
          "InstallVerStr = 1.00, DataSize = 0x00000040\nCurrentVerStr = \nFL_Read() FALSE\n"},
         {"read failure 5 passed on", MakeImage("1.00", {}), "1.00", 5, 5, 64,
@@ -75,9 +76,20 @@ TEST_F(ImageFileTest, VersionDecision)
         {"DataSize wraps to 0: no line at all", Header("1.00", 0xFFFFFFC0u), nullptr, 1, 0, 0, ""},
         {"DataSize 0xFFFFFFFF is logged", Header("2", 0xFFFFFFBFu), "2", 1, 0, 0xFFFFFFFFu,
          "InstallVerStr = 2, DataSize = 0xffffffff\nCurrentVerStr = 2\n(Same Version)\n"},
-        {"file shorter than a header reads as zero-filled", {0, 0, 0, 0, 0, 0, 0, 0, 'A', 'B'}, nullptr, 1, 1, 64,
+        {"file shorter than a header reads as zero-filled",
+         {0, 0, 0, 0, 0, 0, 0, 0, 'A', 'B'},
+         nullptr,
+         1,
+         1,
+         64,
          "InstallVerStr = AB, DataSize = 0x00000040\nCurrentVerStr = " + kErased15 + "\n(Update)\n"},
-        {"empty file", {}, "", 1, 0, 64, "InstallVerStr = , DataSize = 0x00000040\nCurrentVerStr = \n(Same Version)\n"},
+        {"empty file",
+         {},
+         "",
+         1,
+         0,
+         64,
+         "InstallVerStr = , DataSize = 0x00000040\nCurrentVerStr = \n(Same Version)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -20,7 +20,7 @@ struct Effect {
 };
 
 struct Row {
-    std::string key;   // "no file", "0xNN ...", "0xNN to 0xNN" or "any other byte"
+    std::string key;  // "no file", "0xNN ...", "0xNN to 0xNN" or "any other byte"
     std::string effect;
 };
 
@@ -88,7 +88,8 @@ TEST(OperatorReadme, SettingsTableSaysWhatTheProgramDoes)
             }
         }
         ASSERT_NE(said, nullptr) << "no row for byte " << byte;
-        const Effect expected = Said(said->effect), actual = Does(InstallerIdFromByte(static_cast<uint8_t>(byte)));
+        const Effect expected = Said(said->effect),
+                     actual = Does(InstallerIdFromByte(static_cast<uint8_t>(byte)));
         EXPECT_EQ(std::make_tuple(actual.log, actual.shutdown, actual.stamp),
                   std::make_tuple(expected.log, expected.shutdown, expected.stamp))
             << "byte 0x" << std::hex << byte << ": the README says \"" << said->effect << "\"";

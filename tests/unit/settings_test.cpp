@@ -13,10 +13,11 @@ TEST(Settings, FirstByteGivesInstallerId)
         int installerId;
     };
     const Case cases[] = {
-        {"\"0\"", {'0'}, 0},     {"\"1\"", {'1'}, 1},     {"\"7\"", {'7'}, 7},
-        {"\"A\"", {'A'}, 17},    {"\"/\"", {'/'}, -1},    {"0xFF", {0xFF}, -49},
-        {"0xAF", {0xAF}, 127},   {"0xB0", {0xB0}, -128},  {"empty file", {}, -48},
-        {"\"12\": only the first byte counts", {'1', '2'}, 1},
+        {"\"0\"", {'0'}, 0},     {"\"1\"", {'1'}, 1},
+        {"\"7\"", {'7'}, 7},     {"\"A\"", {'A'}, 17},
+        {"\"/\"", {'/'}, -1},    {"0xFF", {0xFF}, -49},
+        {"0xAF", {0xAF}, 127},   {"0xB0", {0xB0}, -128},
+        {"empty file", {}, -48}, {"\"12\": only the first byte counts", {'1', '2'}, 1},
     };
     TempDirectory directory;
     for (const Case& c : cases) {

@@ -27,7 +27,8 @@ struct Loop {
     size_t smallBlock;  // a multiple of the loop's step
 };
 
-void Check(const Loop& loop, size_t blockBytes, const char* content, const uint8_t* data, size_t start, size_t size)
+void Check(const Loop& loop, size_t blockBytes, const char* content, const uint8_t* data, size_t start,
+           size_t size)
 {
     const uint16_t expected = ReferenceOnesComplementSum(data + start, size);
     const uint16_t sum = loop.sum(data + start, size, blockBytes);

@@ -61,8 +61,8 @@ int main()
     struct Case {
         const char* name;
         std::string text;
-        bool atPageEnd;       // the caller's text has no zero byte: 59 bytes end its buffer
-        DWORD code;           // 0: the default
+        bool atPageEnd;  // the caller's text has no zero byte: 59 bytes end its buffer
+        DWORD code;      // 0: the default
         DWORD expectedCode;
         std::string message;  // what the bridge must read back
         DWORD words;          // parameter count in 32-bit words: covers the zero byte

@@ -15,7 +15,7 @@ from pathlib import Path
 import pefile
 
 PE32_BIN, X64_BIN, VERSION = Path(sys.argv[1]), Path(sys.argv[2]), sys.argv[3]
-FOUR_PART = f"{VERSION}.0"   # what Windows shows: major.minor.patch.build
+FOUR_PART = f"{VERSION}.0"  # what Windows shows: major.minor.patch.build
 HEXALIFT = pefile.PE(PE32_BIN / "hexalift.exe")
 IMAGETOOL = pefile.PE(PE32_BIN / "imagetool.exe")
 RT_DIALOG, RT_MANIFEST, JAPANESE = 5, 24, 1041
@@ -49,9 +49,9 @@ class Reader:
 
     def text(self) -> str:
         end = self.at
-        while self.data[end:end + 2] != b"\0\0":
+        while self.data[end : end + 2] != b"\0\0":
             end += 2
-        value = self.data[self.at:end].decode("utf-16-le")
+        value = self.data[self.at : end].decode("utf-16-le")
         self.at = end + 2
         return value
 
@@ -66,8 +66,23 @@ class Reader:
 
 def read_template(data: bytes):
     r = Reader(data)
-    header = dict(zip(("version", "signature", "help_id", "ex_style", "style", "controls",
-                       "x", "y", "cx", "cy"), r.take("HHIIIHhhhh")))
+    header = dict(
+        zip(
+            (
+                "version",
+                "signature",
+                "help_id",
+                "ex_style",
+                "style",
+                "controls",
+                "x",
+                "y",
+                "cx",
+                "cy",
+            ),
+            r.take("HHIIIHhhhh"),
+        )
+    )
     header["menu"] = r.name_or_ordinal()
     header["class"] = r.name_or_ordinal()
     header["caption"] = r.text()
@@ -75,8 +90,12 @@ def read_template(data: bytes):
     controls = []
     for _ in range(header["controls"]):
         r.align()
-        fields = dict(zip(("help_id", "ex_style", "style", "x", "y", "cx", "cy", "id"),
-                          r.take("IIIhhhhI")))
+        fields = dict(
+            zip(
+                ("help_id", "ex_style", "style", "x", "y", "cx", "cy", "id"),
+                r.take("IIIhhhhI"),
+            )
+        )
         fields["class"] = r.name_or_ordinal()
         fields["text"] = r.name_or_ordinal()
         fields["creation_data"] = r.take("H")
@@ -91,12 +110,18 @@ class Resources(unittest.TestCase):
         self.assertEqual(list(languages(self.image, RT_DIALOG, 101)), [JAPANESE])
         header, _ = read_template(resource(self.image, RT_DIALOG, 101, JAPANESE))
         expected = {
-            "version": 1, "signature": 0xFFFF, "help_id": 0,
-            "ex_style": 0x00010000,          # WS_EX_CONTROLPARENT
-            "style": 0x80C800C8,             # popup, caption, system menu, modal frame, font, fixed system
-            "controls": 2, "x": 60, "y": 100, "cx": 405, "cy": 75,
-            "menu": ("text", ""),            # none
-            "class": ("text", ""),           # the system dialog class
+            "version": 1,
+            "signature": 0xFFFF,
+            "help_id": 0,
+            "ex_style": 0x00010000,  # WS_EX_CONTROLPARENT
+            "style": 0x80C800C8,  # popup, caption, system menu, modal frame, font, fixed system
+            "controls": 2,
+            "x": 60,
+            "y": 100,
+            "cx": 405,
+            "cy": 75,
+            "menu": ("text", ""),  # none
+            "class": ("text", ""),  # the system dialog class
             "caption": "Hardware Object",
             "font": (8, 400, 0, 1, "MS Shell Dlg"),
         }
@@ -107,50 +132,93 @@ class Resources(unittest.TestCase):
     def test_dialog_template_controls(self):
         _, controls = read_template(resource(self.image, RT_DIALOG, 101, JAPANESE))
         rows = [  # id, x, y, cx, cy, in template order
-            (1001, 14, 25, 384, 39),   # image line
-            (1002, 14, 7, 384, 14),    # warning line
+            (1001, 14, 25, 384, 39),  # image line
+            (1002, 14, 7, 384, 14),  # warning line
         ]
         self.assertEqual(len(controls), len(rows))
         for control, (ident, x, y, cx, cy) in zip(controls, rows):
             with self.subTest(ident):
-                self.assertEqual((control["id"], control["x"], control["y"], control["cx"], control["cy"]),
-                                 (ident, x, y, cx, cy))
-                self.assertEqual(control["style"], 0x50020000)   # child, visible, group, left text
+                self.assertEqual(
+                    (
+                        control["id"],
+                        control["x"],
+                        control["y"],
+                        control["cx"],
+                        control["cy"],
+                    ),
+                    (ident, x, y, cx, cy),
+                )
+                self.assertEqual(
+                    control["style"], 0x50020000
+                )  # child, visible, group, left text
                 self.assertEqual(control["ex_style"], 0)
                 self.assertEqual(control["help_id"], 0)
-                self.assertEqual(control["class"], ("ordinal", 0x0082))   # static
+                self.assertEqual(control["class"], ("ordinal", 0x0082))  # static
                 self.assertEqual(control["text"], ("text", PLACEHOLDER))
                 self.assertEqual(control["creation_data"], 0)
 
     def test_manifest_runs_as_invoker(self):
-        manifest = resource(self.image, RT_MANIFEST, 1, next(iter(languages(self.image, RT_MANIFEST, 1))))
+        manifest = resource(
+            self.image,
+            RT_MANIFEST,
+            1,
+            next(iter(languages(self.image, RT_MANIFEST, 1))),
+        )
         text = manifest.decode("utf-8")
         self.assertIn(f'version="{FOUR_PART}" processorArchitecture="x86"/>', text)
-        self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', text)
+        self.assertIn(
+            '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', text
+        )
         self.assertNotIn("requireAdministrator", text)
         self.assertNotIn("Microsoft.Windows.Common-Controls", text)
 
 
 class Images(unittest.TestCase):
     def test_flags_imports_and_version(self):
-        for image, name, description in ((HEXALIFT, "hexalift.exe", "Optical module firmware update"),
-                                         (IMAGETOOL, "imagetool.exe", "Firmware image tool")):
+        for image, name, description in (
+            (HEXALIFT, "hexalift.exe", "Optical module firmware update"),
+            (IMAGETOOL, "imagetool.exe", "Firmware image tool"),
+        ):
             with self.subTest(name):
-                self.assertEqual(image.OPTIONAL_HEADER.DllCharacteristics & 0x0140, 0x0140, "DEP and ASLR")
-                self.assertEqual(image.FILE_HEADER.TimeDateStamp, 0, "no link time stamp")
-                self.assertLessEqual({entry.dll.decode() for entry in image.DIRECTORY_ENTRY_IMPORT}, SYSTEM_DLLS)
+                self.assertEqual(
+                    image.OPTIONAL_HEADER.DllCharacteristics & 0x0140,
+                    0x0140,
+                    "DEP and ASLR",
+                )
+                self.assertEqual(
+                    image.FILE_HEADER.TimeDateStamp, 0, "no link time stamp"
+                )
+                self.assertLessEqual(
+                    {entry.dll.decode() for entry in image.DIRECTORY_ENTRY_IMPORT},
+                    SYSTEM_DLLS,
+                )
                 fixed = image.VS_FIXEDFILEINFO[0]
-                numbers = [fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF, fixed.FileVersionLS >> 16,
-                           fixed.FileVersionLS & 0xFFFF]
+                numbers = [
+                    fixed.FileVersionMS >> 16,
+                    fixed.FileVersionMS & 0xFFFF,
+                    fixed.FileVersionLS >> 16,
+                    fixed.FileVersionLS & 0xFFFF,
+                ]
                 self.assertEqual(".".join(map(str, numbers)), FOUR_PART, "file version")
-                strings = {key.decode(): value.decode() for info in image.FileInfo[0] if info.Key == b"StringFileInfo"
-                           for table in info.StringTable for key, value in table.entries.items()}
-                for key, value in (("FileDescription", description), ("ProductVersion", FOUR_PART),
-                                   ("OriginalFilename", name)):
+                strings = {
+                    key.decode(): value.decode()
+                    for info in image.FileInfo[0]
+                    if info.Key == b"StringFileInfo"
+                    for table in info.StringTable
+                    for key, value in table.entries.items()
+                }
+                for key, value in (
+                    ("FileDescription", description),
+                    ("ProductVersion", FOUR_PART),
+                    ("OriginalFilename", name),
+                ):
                     self.assertEqual(strings.get(key), value, key)
 
     def test_each_build_has_its_machine_type(self):
-        for folder, machine in ((PE32_BIN, "IMAGE_FILE_MACHINE_I386"), (X64_BIN, "IMAGE_FILE_MACHINE_AMD64")):
+        for folder, machine in (
+            (PE32_BIN, "IMAGE_FILE_MACHINE_I386"),
+            (X64_BIN, "IMAGE_FILE_MACHINE_AMD64"),
+        ):
             images = [p for p in folder.rglob("*") if p.suffix in (".exe", ".dll")]
             self.assertGreaterEqual(len(images), 6, folder)
             for path in images:

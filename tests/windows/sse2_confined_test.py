@@ -21,8 +21,12 @@ FUNCTION = re.compile(r"^[0-9a-f]+ <(.+)>:$")
 def xmm_instructions(path: str) -> dict:
     """Instructions that name an xmm register, counted by the function (or,
     in a stripped image, the nearest label) that holds them."""
-    listing = subprocess.run([OBJDUMP, "-d", "--no-show-raw-insn", path], check=True,
-                             capture_output=True, text=True).stdout
+    listing = subprocess.run(
+        [OBJDUMP, "-d", "--no-show-raw-insn", path],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     counts, function = {}, None
     for line in listing.splitlines():
         header = FUNCTION.match(line)
@@ -38,10 +42,17 @@ class Sse2Confined(unittest.TestCase):
         in_library = xmm_instructions(LIBRARY)
         loop = {name: n for name, n in in_library.items() if SSE2_LOOP in name}
         self.assertEqual(len(loop), 1, f"the SSE2 loop in {LIBRARY}: {in_library}")
-        self.assertEqual(in_library, loop, "xmm registers outside the SSE2 loop in the image format library")
+        self.assertEqual(
+            in_library,
+            loop,
+            "xmm registers outside the SSE2 loop in the image format library",
+        )
         in_image = sum(xmm_instructions(HEXALIFT).values())
-        self.assertEqual(in_image, sum(loop.values()),
-                         "hexalift.exe has xmm instructions beyond the SSE2 loop's")
+        self.assertEqual(
+            in_image,
+            sum(loop.values()),
+            "hexalift.exe has xmm instructions beyond the SSE2 loop's",
+        )
 
 
 if __name__ == "__main__":
