@@ -38,13 +38,17 @@ RELAY_INCLUDE = ";".join(
 
 
 def prepare_prefix(session: WineSession, owner: int | None = None) -> None:
-    """A program that crashes (a scenario's simulated library) ends with
-    Wine's report on its console, without the crash dialog, which would
-    wait for a click."""
+    """A program that crashes (a scenario's simulated library) ends at once
+    with its exception's code and Wine's one-line report: the prefix names a
+    debugger that does not exist, for either width. Wine's own debugger,
+    started otherwise, sometimes ended the process with status 0 instead."""
+    no_debugger = {"Debugger": "no-debugger.exe %ld %ld", "Auto": "1"}
+    ae_debug = "Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
     session.prepare(
         {
             "HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE},
-            "HKCU\\Software\\Wine\\WineDbg": {"ShowCrashDialog": 0},
+            f"HKLM\\Software\\{ae_debug}": no_debugger,
+            f"HKLM\\Software\\Wow6432Node\\{ae_debug}": no_debugger,
             **WIN98_SETTINGS,
         },
         owner,
