@@ -175,8 +175,13 @@ Parser::Line Parser::Take(size_t pos) const
 Fit Parser::Literal(const State& s, const char* line, size_t& next) const
 {
     const Line l = Take(s.pos);
-    if (!l.complete)
-        return Agrees(l.text, line) ? Fit::Cut : Fit::No;
+    if (!l.complete) {
+        // Cut short: a beginning of the line, at most all of it and the CR
+        // of its CR LF; anything longer is not this line.
+        const std::string whole = std::string(line) + "\r";
+        return l.text.size() <= whole.size() && whole.compare(0, l.text.size(), l.text) == 0 ? Fit::Cut
+                                                                                             : Fit::No;
+    }
     next = l.next;
     return l.text == line ? Fit::Yes : Fit::No;
 }

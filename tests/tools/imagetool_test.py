@@ -250,6 +250,12 @@ class RunOutcome(unittest.TestCase):
                 "(Same Version)",
             ),
             ("a byte the log never holds", crlf(HEAD) + b"\x00\r\n", 4, "\\x00"),
+            (
+                "more than a fixed line",
+                crlf(WHOLE_RUN[:6]) + b"(Update) and more",
+                7,
+                "(Update) and more",
+            ),
         ]
         for what, log, number, line in cases:
             with self.subTest(what):
