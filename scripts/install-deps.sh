@@ -3,11 +3,10 @@
 # what is missing, and only here are its package lists updated. The .NET SDK comes with the machine.
 #   scripts/install-deps.sh            everything the build and the tests need
 #   scripts/install-deps.sh PACKAGE..  just these
-#   scripts/install-deps.sh --lists    apt's package lists only, fetched anew (for the guest's kernel)
 # A mirror on a bad day (one suite's index served with the wrong size in the middle of a sync) does not stop
 # it: apt retries each download, the lists that still fail are named, and the packages are installed from
 # the lists apt has; if that fails, once more with the failed suites left out (in a private copy of the
-# sources: no file of the machine changes). Only then it stops, with apt's words.
+# sources: none of the machine's sources changes). Only then it stops, with apt's words.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
@@ -104,11 +103,7 @@ install() {
   exit 1
 }
 
-case "${1-}" in
-  --lists) update_lists; exit 0 ;;
-  "") ;;
-  *) install "$@"; exit 0 ;;
-esac
+if [ $# -gt 0 ]; then install "$@"; exit 0; fi
 # The guest's kernel is fetched with apt later: the lists must be there.
 apt-cache show linux-image-amd64 >/dev/null 2>&1 ||
   { echo "install-deps: fetching apt's package lists" >&2; update_lists; }

@@ -34,10 +34,10 @@ class GuestFailed(RuntimeError):
 
 
 def download_kernel(work: Path) -> Path:
-    """Debian's kernel package, fetched into work by apt-get download. When that fails (lists older than
-    the archive's current kernel, say), apt's package lists are fetched anew (scripts/install-deps.sh
-    --lists) and it is tried once more. What it starts ends with us, and all of it within its limit.
-    """
+    """Debian's kernel package, fetched into work by apt-get download. When that fails (the machine's lists
+    older than the archive's current kernel, say), apt's lists are fetched anew into work, never over the
+    machine's own, and it is tried once more with them. What it starts ends with us, and all of it within
+    its limit."""
     deadline = time.monotonic() + limits.KERNEL_DOWNLOAD
 
     def run(*command: str) -> subprocess.CompletedProcess:
@@ -49,34 +49,35 @@ def download_kernel(work: Path) -> Path:
             timeout=max(1, deadline - time.monotonic()),
         )
 
-    def fetch() -> tuple:
-        name = kernel_package()
+    def fetch(*apt_options: str) -> tuple:
+        name = kernel_package(*apt_options)
         print(
             f"guest: fetching {name} (Debian's kernel for the guest: unpacked in the build folder, never "
             "installed)",
             file=sys.stderr,
             flush=True,
         )
-        return name, run("apt-get", "download", "-qq", name)
+        return name, run("apt-get", *apt_options, "download", "-qq", name)
 
     try:
         name, done = fetch()
         if done.returncode != 0:
             print(
-                f"guest: apt-get download {name} failed; fetching apt's package lists anew and trying once "
-                f"more. apt-get said:\n{done.stderr.strip()}",
+                f"guest: apt-get download {name} failed; fetching apt's package lists anew into the build "
+                f"folder and trying once more. apt-get said:\n{done.stderr.strip()}",
                 file=sys.stderr,
                 flush=True,
             )
-            print(
-                run(
-                    "bash", str(ROOT / "scripts" / "install-deps.sh"), "--lists"
-                ).stderr,
-                end="",
-                file=sys.stderr,
-                flush=True,
+            lists, cache = work / "lists", work / "cache"
+            (lists / "partial").mkdir(parents=True, exist_ok=True)
+            cache.mkdir(exist_ok=True)
+            options = ["-o", f"Dir::State::Lists={lists}", "-o", f"Dir::Cache={cache}"]
+            # Lists that still fail (a suite in the middle of a sync) leave the others usable.
+            updated = run(
+                "apt-get", *options, "update", "-qq", "-o", "Acquire::Retries=3"
             )
-            name, done = fetch()
+            print(updated.stdout + updated.stderr, end="", file=sys.stderr, flush=True)
+            name, done = fetch(*options)
     except subprocess.TimeoutExpired as overran:
         raise GuestFailed(
             f"fetching the guest's kernel overran {limits.KERNEL_DOWNLOAD} s: {overran}"
@@ -89,10 +90,12 @@ def download_kernel(work: Path) -> Path:
     return next(work.glob("*.deb"))
 
 
-def kernel_package() -> str:
+def kernel_package(*apt_options: str) -> str:
     """The versioned package that linux-image-amd64 depends on."""
     text = subprocess.run(
-        ["apt-cache", "depends", KERNEL_PACKAGE], capture_output=True, text=True
+        ["apt-cache", *apt_options, "depends", KERNEL_PACKAGE],
+        capture_output=True,
+        text=True,
     ).stdout
     names = [
         line.split(":", 1)[1].strip()
