@@ -13,8 +13,8 @@ void LogPrintf(const char* format, ...)
     va_start(arguments, format);
     vfprintf(RunLog, format, arguments);
     va_end(arguments);
-    // Each call writes whole lines: on disk at once, so that a vendor library
-    // that ends the process later loses none of them. The C runtime buffers
-    // a file fully, even in text mode.
+    // Each call writes whole lines: handed to Windows at once, so that a
+    // vendor library that ends the process later loses none of them. The C
+    // runtime buffers a file fully, even in text mode.
     fflush(RunLog);
 }

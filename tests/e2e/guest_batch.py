@@ -6,7 +6,8 @@ Wine session costs about half a minute, a scenario a few seconds.
   guest_batch.py run SESSION --batch FILE --results DIR
       boots a guest and runs every test of FILE in it, one after another
       in one prepared session; each test's output and exit status land in
-      DIR. Fails only when the guest does (limits.GUEST_BATCH).
+      DIR. Fails when the guest does (limits.GUEST_BATCH), or when it left a
+      test not run for want of time.
   guest_batch.py report NAME --results DIR
       prints what test NAME printed in the guest and exits with its status,
       as ctest's test NAME.
