@@ -70,6 +70,27 @@ bool Agrees(const std::string& fragment, const char* head)
                                      : strncmp(head, fragment.c_str(), fragment.size()) == 0;
 }
 
+// The rest of an "InstallVerStr" line cut short: a version text of at most
+// 16 bytes without a zero byte, then a beginning of ", DataSize = 0x" and of
+// its eight hexadecimal digits.
+bool CutInstallLine(const std::string& rest)
+{
+    const size_t headLength = strlen(kDataSizeHead);
+    for (size_t length = 0; length <= kInstallVersionMax && length <= rest.size(); ++length) {
+        if (length > 0 && rest[length - 1] == 0)
+            return false;
+        const std::string after = rest.substr(length);
+        const bool fits =
+            after.size() <= headLength
+                ? Agrees(after, kDataSizeHead)
+                : StartsWith(after, kDataSizeHead) && after.size() - headLength <= 8 &&
+                      after.find_first_not_of("0123456789abcdef", headLength) == std::string::npos;
+        if (fits)
+            return true;
+    }
+    return false;
+}
+
 bool IsCanonicalInteger(const std::string& text, int low, int high, int& value)
 {
     const size_t digits = text.size() - (text.rfind('-', 0) == 0 ? 1 : 0);
@@ -381,9 +402,8 @@ bool Parser::ParseInstallVersion(const State& s, RunOutcome& result)
         image.fileVersion = text_.substr(start, length);
         return Then(checking, size + 9, Step::FlashVersion, result);
     }
-    // A log that ends inside the line: no more than the line could hold.
-    if (text_.size() < start + kInstallVersionMax + headLength + 9 &&
-        text_.find('\0', s.pos) == std::string::npos) {
+    // A log that ends inside the line: what is there must be a beginning of it.
+    if (start >= text_.size() || CutInstallLine(text_.substr(start))) {
         State checking = s;
         checking.outcome.images[s.image].state = ImageState::BeingChecked;
         checking.step = Step::FlashVersion;

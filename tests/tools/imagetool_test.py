@@ -251,6 +251,12 @@ class RunOutcome(unittest.TestCase):
             ),
             ("a byte the log never holds", crlf(HEAD) + b"\x00\r\n", 4, "\\x00"),
             (
+                "a size that is no number, at the end",
+                crlf(HEAD + [RESET]) + b"InstallVerStr = 1.00, DataSize = 0xZZ",
+                5,
+                "InstallVerStr = 1.00, DataSize = 0xZZ",
+            ),
+            (
                 "more than a fixed line",
                 crlf(WHOLE_RUN[:6]) + b"(Update) and more",
                 7,
