@@ -347,29 +347,23 @@ class WineSession:
 
     def set_registry(
         self, values: dict, prefix: Path | None = None
-    ) -> None:  # key -> {name: text or number}
+    ) -> None:  # key -> {name: text}
         env = self.env(with_display=False, prefix=prefix, WINELOADER=LOADER_64)
         for key, pairs in values.items():
-            for name, value in pairs.items():
-                kind = "REG_DWORD" if isinstance(value, int) else "REG_SZ"
-                subprocess.run(
-                    [
-                        LOADER_64,
-                        "reg",
-                        "add",
-                        key,
-                        "/v",
-                        name,
-                        "/t",
-                        kind,
-                        "/d",
-                        str(value),
-                        "/f",
-                    ],
-                    env=env,
-                    check=True,
-                    **QUIET,
-                )
+            for name, text in pairs.items():
+                command = [
+                    "reg",
+                    "add",
+                    key,
+                    "/v",
+                    name,
+                    "/t",
+                    "REG_SZ",
+                    "/d",
+                    text,
+                    "/f",
+                ]
+                subprocess.run([LOADER_64, *command], env=env, check=True, **QUIET)
 
     def restart_server(self, with_display: bool = True) -> None:
         """Ends every process of the prefix and starts a server that stays up (its trace kept); the first program
