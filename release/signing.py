@@ -21,7 +21,6 @@ a server carries the server's own time, so timestamped images differ from
 build to build.
 """
 
-import os
 import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path

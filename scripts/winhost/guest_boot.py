@@ -14,7 +14,6 @@ import time
 from pathlib import Path
 
 from . import limits, scratch
-from .builds import ROOT
 
 BUSYBOX = Path("/bin/busybox")  # busybox-static: runs before any library is reachable
 KERNEL_PACKAGE = "linux-image-amd64"

@@ -11,7 +11,7 @@ from pathlib import Path
 
 from winhost import WineSession
 from winhost.guest import ended_by_signals, last_lines
-from winhost.hexalift import DIRECTORY, RUN_LOG, WIN98_SETTINGS, Setup, Tools, lay_out
+from winhost.hexalift import RUN_LOG, WIN98_SETTINGS, Setup, Tools
 
 
 # The Win32 calls whose arguments the scenarios check, from Wine's relay
