@@ -4,11 +4,17 @@
   windows_host.py status             the mode, the guest's kernel, the prefix template's image, guests running,
                                      what killed runs left, and the build folder's Wine prefixes and displays
   windows_host.py cmake              the build table, the mode and the test limits, for CMake
+  windows_host.py template           makes the prefix template's image, unless there is one
+  windows_host.py run BUILD WORK -- COMMAND...
+                                     runs COMMAND where BUILD's images run: here, or in a guest that has the
+                                     template's image as WORK/prefix; its output and status come back, and
+                                     what it writes into the build folder's junit/
   windows_host.py make-template DIR  a new Wine prefix template in DIR (a guest runs this)
 
 HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the build folder (build/ by default).
 """
 
+import os
 import sys
 from pathlib import Path
 
@@ -23,17 +29,14 @@ from winhost import (
     limits,
     scratch,
 )
-from winhost.builds import SKIPPED
 from winhost.session import guest_dir
 
 
 def cmake_settings(mode: str) -> str:
-    tests = ("PREPARE", "GUEST_BATCH", "GUEST_CHECK")  # limits.NAME_TEST
+    tests = ("PREPARE", "TABLE", "GUEST_CHECK")  # limits.NAME_TEST
     settings = {
         "I386_MODE": mode,
         "WINDOWS_BUILDS": " ".join(BUILDS),
-        "SKIPPED_STATUS": SKIPPED,
-        "TEST_LIMIT": limits.test(False),
         **{f"{n}_TEST_LIMIT": getattr(limits, f"{n}_TEST") for n in tests},
     }
     for name, build in BUILDS.items():
@@ -98,6 +101,16 @@ def status(build: Path) -> str:
     return "\n".join(lines)
 
 
+def run(build: str, work: Path, command: list) -> int:
+    """The command runs as it would natively, in a guest where the build runs there."""
+    session = WineSession(work, BUILDS[build], decide_mode())
+    if not session.in_guest:
+        os.execvp(command[0], command)
+    junit = build_dir() / "junit"
+    junit.mkdir(exist_ok=True)
+    return session.run_in_guest([command], limits.TABLE, writable=[junit])
+
+
 def main(argv: list) -> int:
     if argv == ["mode"]:
         print(decide_mode())
@@ -105,6 +118,10 @@ def main(argv: list) -> int:
         print(cmake_settings(decide_mode()), end="")
     elif argv == ["status"]:
         print(status(build_dir()))
+    elif argv == ["template"]:
+        WineSession(build_dir() / "template", BUILDS["x64"], decide_mode()).make_template_image()
+    elif len(argv) > 4 and argv[0] == "run" and argv[3] == "--":
+        return run(argv[1], Path(argv[2]), argv[4:])
     elif len(argv) == 2 and argv[0] == "make-template":
         WineSession(Path(argv[1]).parent, BUILDS["x64"], "native").make_template(
             Path(argv[1]), sys.stdout.buffer

@@ -4,13 +4,12 @@ machine whose kernel runs it (i386, guest), a session's Wine prefix, server and 
 temporary folders (scratch), and hexalift's surroundings in a prefix (hexalift). The tests, the demo and the
 benchmark import it; scripts/windows_host.py is its command line."""
 
-from .builds import BUILDS, SKIPPED, Build, build_dir
+from .builds import BUILDS, Build, build_dir
 from .i386 import FORCE_VARIABLE, decide_mode
 from .session import CORECLR_OVERRIDES, WineSession, windows_path
 
 __all__ = [
     "BUILDS",
-    "SKIPPED",
     "Build",
     "build_dir",
     "FORCE_VARIABLE",

@@ -11,7 +11,6 @@ ROOT = Path(__file__).resolve().parents[2]
 # The build folder that ctest's tests were configured in (CMake sets it in their
 # environment); scripts/build.sh's by default. Everything a run writes lies under it.
 BUILD_DIR_VARIABLE = "HEXALIFT_BUILD_DIR"
-SKIPPED = 77  # exit status of a test that does not apply (ctest's SKIP_RETURN_CODE)
 
 
 def build_dir() -> Path:

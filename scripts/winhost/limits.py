@@ -19,7 +19,7 @@ TEMPLATE = (
 SET_UP = (
     TEMPLATE - BOOT - MARGIN
 )  # its wineboot -i, both attempts: ends before the guest that runs it
-GUEST_BATCH = 3300  # a guest that runs a batch of tests (10 to 14 minutes seen)
+TABLE = 3300  # a guest that runs one table of Windows tests (the scenarios: some 15 minutes)
 GUEST_RUN = 3600  # a guest that runs the demo or a benchmark
 GUEST_CHECK = 180  # a guest that runs a trivial job (some 10 s; four side by side on a busy machine)
 PREFIX_IDLE = 60  # a session end that a program requested, after the program
@@ -43,7 +43,7 @@ def starter(*guest_limits: int) -> int:
 
 # The template is made by a guest in the guest mode (the kernel fetched first).
 PREPARE_TEST = starter(TEMPLATE)
-GUEST_BATCH_TEST = starter(GUEST_BATCH)
+TABLE_TEST = starter(TABLE)  # natively too: its cases have limits of their own
 GUEST_CHECK_TEST = starter(
     GUEST_CHECK, GUEST_CHECK, BOOT + MARGIN
 )  # guests side by side, a share, one killed

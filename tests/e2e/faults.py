@@ -1,8 +1,8 @@
 """The wrong versions that the tests must catch: hexalift with one fault put in
 (e2e.x64.wrong_builds, against the end-to-end scenarios) and Faultbridge with
 one fault put in (faultbridge.pe32.wrong_bridges, against the bridge's table
-on CoreCLR). Run as a program, it prints what CMake needs of the two tables:
-their tests' limits, which grow with the tables.
+on CoreCLR). Run as a program, it prints what CMake needs: the wrong builds' limit,
+which grows with their table.
 """
 
 from winhost import limits
@@ -154,9 +154,6 @@ def put_in(text: str, changes: list) -> str:
 
 
 if __name__ == "__main__":
-    programs = BRIDGE_PROGRAMS * len(BRIDGE)
-    print(f"set(WRONG_BRIDGES_PROGRAMS {programs})")
-    print(f"set(WRONG_BRIDGES_TEST_LIMIT {limits.test(False, programs)})")
     # Each wrong build, and once more for the copy and the unmodified build.
     builds = limits.WRONG_BUILD * (len(HEXALIFT) + 1)
     print(f"set(WRONG_BUILDS_TEST_LIMIT {builds + limits.MARGIN})")

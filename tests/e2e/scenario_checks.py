@@ -1,33 +1,14 @@
-"""Runs one end-to-end scenario (ctest calls it once per scenario) against
-one build of the Windows images: the shipped 32-bit one (pe32) or its
-x86-64 stand-in (x64). MODE is the machine's (windows_host.py mode).
+"""What a scenario's runs are checked against: hexalift's exit status,
+output, run log, journal, flash, register, Win32 calls and token, and the
+verdicts of both log readers (the native image tool and the build's
+imagetool.exe). test_scenarios.py and the wrong versions' judge use it."""
 
-  run_scenario.py --list
-  run_scenario.py SESSION --prepare | --stop
-  run_scenario.py SESSION --program EXE [--coreclr]
-  run_scenario.py SESSION --windows-bin DIR --imagetool FILE [--run-as FOLDER] NAME
-
-SESSION: --build pe32|x64 --mode MODE --work DIR
-
---run-as names the run's folder under WORK/scenarios when a scenario runs
-again on other images of the build (the signed hexalift.exe), so that
-each run's folder stays for a look.
-
-Where the build runs in the guest (MODE guest, the pe32 build), --prepare
-makes the prefix template's image, and guest_batch.py runs the tests in
-the guest.
-"""
-
-import argparse
-import os
-import dataclasses
 import json
 import re
 import subprocess
-import sys
 from pathlib import Path
 
-from harness import prepare_prefix, run, run_program
+from harness import run
 from program_calls import (
     describe,
     order_problems,
@@ -35,10 +16,8 @@ from program_calls import (
     width_problems,
     window_and_shutdown,
 )
-from scenarios import BY_NAME, ONLY_32_BIT, Image, Verdict
-from winhost import BUILDS, CORECLR_OVERRIDES, SKIPPED, WineSession
+from scenarios import Image, Verdict
 from winhost.guest import last_lines
-from winhost.i386 import MODES
 from winhost.hexalift import DIRECTORY, Tools, lay_out
 
 SHUTDOWN_PRIVILEGE_ONLY = (
@@ -259,19 +238,6 @@ def verdict_problems(
     return problems
 
 
-def tell_skipped(session: WineSession, reason: str) -> None:
-    """ctest does not show why a test was left out: scripts/test.sh prints
-    these lines after its summary."""
-    print(reason)
-    with open(session.work / "skipped.txt", "a") as skipped:
-        skipped.write(reason + "\n")
-
-
-def run_coreclr_program(session: WineSession, program: Path) -> int:
-    """A CoreCLR program: with Wine's own mscoree, which the runtime needs."""
-    return run_program(session, program, WINEDLLOVERRIDES=CORECLR_OVERRIDES)
-
-
 def scenario_problems(tools: Tools, scenario, windows_reader: bool = False) -> tuple:
     """Lays the scenario out, runs hexalift once or twice and says what
     the program did otherwise than expected, the verdict on its log
@@ -300,65 +266,3 @@ def scenario_problems(tools: Tools, scenario, windows_reader: bool = False) -> t
             )
             no_verdict += [f"{which}: {problem}" for problem in outcome.no_verdict]
     return problems, no_verdict
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("--prepare", action="store_true")
-    parser.add_argument("--stop", action="store_true")
-    parser.add_argument(
-        "--program", type=Path, help="a Windows test program to run in the prefix"
-    )
-    parser.add_argument(
-        "--coreclr", action="store_true", help="the program is a CoreCLR one"
-    )
-    parser.add_argument("--build", choices=BUILDS)
-    parser.add_argument("--mode", choices=MODES)
-    parser.add_argument("--windows-bin", type=Path)
-    parser.add_argument("--imagetool", type=Path)
-    parser.add_argument("--work", type=Path, default=Path())
-    parser.add_argument(
-        "--run-as", help="the run's folder name (default: the scenario's name)"
-    )
-    parser.add_argument("name", nargs="?")
-    args = parser.parse_args()
-    if args.list:
-        print(";".join(BY_NAME))
-        return 0
-    session = WineSession(args.work, BUILDS[args.build], args.mode)
-    if args.prepare:
-        (session.work / "skipped.txt").unlink(missing_ok=True)
-        prepare_prefix(
-            session, owner=os.getppid()
-        )  # ctest: the session lasts while it runs
-        return 0
-    if args.stop:
-        session.stop()
-        return 0
-    if args.program:
-        return (
-            run_coreclr_program(session, args.program)
-            if args.coreclr
-            else run_program(session, args.program)
-        )
-
-    tools = Tools(args.windows_bin, args.imagetool, session)
-    if session.build.bits == 64 and args.name in ONLY_32_BIT:
-        tell_skipped(
-            session, f"e2e.{args.build}.{args.name} skipped: {ONLY_32_BIT[args.name]}"
-        )
-        return SKIPPED
-    scenario = BY_NAME[args.name]
-    if args.run_as:
-        scenario = dataclasses.replace(scenario, name=args.run_as)
-    problems, no_verdict = scenario_problems(tools, scenario, windows_reader=True)
-    problems = [f"no verdict: {problem}" for problem in no_verdict] + problems
-    for problem in problems:
-        print(problem)
-    print(f"{scenario.name}: {'FAILED' if problems else 'passed'}")
-    return 1 if problems else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -19,8 +19,8 @@ from pathlib import Path
 
 import pytest
 from faults import BRIDGE, BRIDGE_PROGRAMS, HEXALIFT, UNMODIFIED, put_in
-from harness import folder_name, prepare_prefix, run_program
-from run_scenario import scenario_problems
+from harness import folder_name, run_program
+from scenario_checks import scenario_problems
 from scenarios import BY_NAME, ONLY_32_BIT
 from winhost import BUILDS, CORECLR_OVERRIDES, WineSession, guest, limits
 from winhost.builds import ROOT
@@ -68,13 +68,12 @@ def not_sources(folder: str, names: list) -> set:
 
 
 @pytest.fixture(scope="module")
-def hexalift(pytestconfig):
+def hexalift(pytestconfig, session):
     """build(NAME), hexalift.exe with that fault put in (UNMODIFIED: none) in a
     folder of its own with the simulator, as Tools; and the unmodified build.
     Each is built the same way, in one copy of the sources configured once."""
     option = pytestconfig.getoption
     work, simulator = option("work"), option("simulator").resolve()
-    session = WineSession(work, BUILDS["x64"], option("mode"))
     source = work / "source"
     shutil.rmtree(source, ignore_errors=True)
     shutil.copytree(ROOT, source, ignore=not_sources)
@@ -101,11 +100,7 @@ def hexalift(pytestconfig):
             os.symlink(simulator, folder / "simulator")
         return Tools(folder, option("imagetool"), session)
 
-    prepare_prefix(session)
-    try:
-        yield build, build(UNMODIFIED)
-    finally:
-        session.stop()
+    yield build, build(UNMODIFIED)
 
 
 def scenario_differs(tools: Tools, scenario) -> str:
@@ -157,11 +152,9 @@ def table(session: WineSession, host: Path, name: str) -> list:
 
 @pytest.mark.timeout(limits.test(guest.inside(), BRIDGE_PROGRAMS))
 @pytest.mark.parametrize("fault", BRIDGE)
-def test_wrong_bridge(fault: str, pytestconfig) -> None:
-    option = pytestconfig.getoption
-    session = WineSession(option("work"), BUILDS["pe32"], option("mode"))
+def test_wrong_bridge(fault: str, pytestconfig, session) -> None:
     wrong, unmodified = (
-        option("bridges") / folder_name(name) / "host" for name in (fault, UNMODIFIED)
+        pytestconfig.getoption("bridges") / folder_name(name) / "host" for name in (fault, UNMODIFIED)
     )
     library = [(host / "Faultbridge.dll").read_bytes() for host in (wrong, unmodified)]
 

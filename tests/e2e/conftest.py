@@ -1,0 +1,39 @@
+"""The Windows tables' command line and their Wine session: one pytest run
+runs one table against one build, in one prepared prefix, wherever that
+build runs (on this machine, or in a guest through windows_host.py run)."""
+
+from pathlib import Path
+
+import pytest
+from harness import prepare_prefix
+from winhost import BUILDS, WineSession
+
+
+def pytest_addoption(parser) -> None:
+    option = parser.addoption
+    option("--build", choices=list(BUILDS), help="the build whose images run")
+    option("--work", type=Path, help="the session's folder (prefix, run folders)")
+    option("--windows-bin", type=Path, help="hexalift.exe and simulator/ of the build")
+    option("--imagetool", type=Path, help="the native image tool")
+    option("--program", type=Path, action="append", default=[], help="a test program")
+    option("--coreclr", action="store_true", help="the programs are CoreCLR ones")
+    option("--simulator", type=Path, help="the x64 build's simulated libraries")
+    option("--bridges", type=Path, help="the bridges build_bridges.py made")
+
+
+def pytest_generate_tests(metafunc) -> None:
+    """The programs a run names are its table's rows."""
+    if "program" in metafunc.fixturenames:
+        programs = metafunc.config.getoption("program")
+        metafunc.parametrize("program", programs, ids=[p.stem for p in programs])
+
+
+@pytest.fixture(scope="session")
+def session(pytestconfig):
+    """The build's prefix, display and server, made once for the run; here
+    the build runs natively, in a guest too."""
+    option = pytestconfig.getoption
+    session = WineSession(option("work"), BUILDS[option("build")], "native")
+    prepare_prefix(session)
+    yield session
+    session.stop()
