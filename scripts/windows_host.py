@@ -119,7 +119,9 @@ def main(argv: list) -> int:
     elif argv == ["status"]:
         print(status(build_dir()))
     elif argv == ["template"]:
-        WineSession(build_dir() / "template", BUILDS["x64"], decide_mode()).make_template_image()
+        WineSession(
+            build_dir() / "template", BUILDS["x64"], decide_mode()
+        ).make_template_image()
     elif len(argv) > 4 and argv[0] == "run" and argv[3] == "--":
         return run(argv[1], Path(argv[2]), argv[4:])
     elif len(argv) == 2 and argv[0] == "make-template":

@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import scratch
+from .prefix_settings import WIN98_PROGRAM
 from .session import WineSession
 
 INSTALL_DIR = (
@@ -20,12 +21,6 @@ TARGET_OF = {PROCESSOR_IMAGE: 1, FPGA_IMAGE: 2}
 SETTINGS = "zef_installer.ini"
 RUN_LOG = "zef_installer.log"
 DIRECTORY = b"<a directory>"  # an image or settings "file" that is a directory
-# The program under this name is told that it runs on Windows 98 (GetVersion's
-# top bit set, outside the NT family) by the prefix's per-program settings.
-WIN98_PROGRAM = "hexalift-win98.exe"
-WIN98_SETTINGS = {
-    f"HKCU\\Software\\Wine\\AppDefaults\\{WIN98_PROGRAM}": {"Version": "win98"}
-}
 
 
 @dataclass
@@ -72,7 +67,7 @@ class Setup:
     )
     simulator: dict = field(default_factory=dict)  # HEXSIM_* settings
     display: bool = True  # False: no X display, so no window
-    windows_98: bool = False  # runs as WIN98_PROGRAM, in a prefix with WIN98_SETTINGS
+    windows_98: bool = False  # runs as WIN98_PROGRAM, told so by the prefix
 
     @property
     def program(self) -> str:

@@ -19,6 +19,7 @@ from pathlib import Path
 
 from . import display, guest, i386, limits, scratch
 from .builds import BUILDS, ROOT, Build, build_dir
+from .prefix_settings import PREFIX_SETTINGS
 
 # Wine's Mono and Gecko installers would open a dialog and hang; its menu builder writes into HOME.
 DEFAULT_OVERRIDES = "mscoree=;mshtml=;winemenubuilder.exe="
@@ -70,6 +71,7 @@ def template_name() -> str:
         text=True,
     ).stdout
     recipe = inspect.getsource(WineSession.make_template) + DEFAULT_OVERRIDES
+    recipe += repr(PREFIX_SETTINGS)
     return (
         "prefix-template-" + hashlib.sha256((wine + recipe).encode()).hexdigest()[:12]
     )
@@ -155,8 +157,8 @@ class WineSession:
             env["DISPLAY"] = running[0]
         return {**env, **{k: str(v) for k, v in extra.items()}}
 
-    def prepare(self, registry: dict | None = None, owner: int | None = None) -> None:
-        """Makes the prefix from the template, sets registry values (key -> {name: text}), and starts the display
+    def prepare(self, owner: int | None = None) -> None:
+        """Makes the prefix from the template, and starts the display
         and a server that stay up until stop(), or until the process owner (this one by default) ends; where the
         programs run in the guest, only the template's image."""
         self.work.mkdir(parents=True, exist_ok=True)
@@ -197,7 +199,6 @@ class WineSession:
         self.end_with(
             owner or os.getpid()
         )  # at once: what fails below leaves no display behind
-        self.set_registry(registry or {})
         self.restart_server()
 
     def end_with(self, owner: int) -> None:
@@ -339,10 +340,7 @@ class WineSession:
             ):  # a slow failure is no accident
                 raise RuntimeError(failed)
             i386.say(failed + "\ntrying once more")
-        # No window manager under Xvfb: unmanaged windows, or every DestroyWindow waits about 2 s for one.
-        self.set_registry(
-            {"HKCU\\Software\\Wine\\X11 Driver": {"Managed": "N"}}, prefix
-        )
+        self.set_registry(PREFIX_SETTINGS, prefix)
         subprocess.run([SERVER, "-w"], env=env, check=True, **QUIET)
 
     def set_registry(

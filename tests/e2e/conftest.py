@@ -5,7 +5,7 @@ build runs (on this machine, or in a guest through windows_host.py run)."""
 from pathlib import Path
 
 import pytest
-from harness import prepare_prefix
+
 from winhost import BUILDS, WineSession
 
 
@@ -34,6 +34,6 @@ def session(pytestconfig):
     the build runs natively, in a guest too."""
     option = pytestconfig.getoption
     session = WineSession(option("work"), BUILDS[option("build")], "native")
-    prepare_prefix(session)
+    session.prepare()
     yield session
     session.stop()

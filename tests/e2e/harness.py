@@ -11,48 +11,7 @@ from pathlib import Path
 
 from winhost import WineSession
 from winhost.guest import ended_by_signals, last_lines
-from winhost.hexalift import RUN_LOG, WIN98_SETTINGS, Setup, Tools
-
-
-# The Win32 calls whose arguments the scenarios check, from Wine's relay
-# trace; OutputDebugStringA carries the simulator's journal lines into it.
-RELAY_INCLUDE = ";".join(
-    [
-        "user32.CreateDialogParamA",
-        "user32.ShowWindow",
-        "user32.GetDlgItem",
-        "user32.SetWindowTextA",
-        "user32.DestroyWindow",
-        "user32.ExitWindowsEx",
-        "advapi32.OpenProcessToken",
-        "advapi32.LookupPrivilegeValueA",
-        "advapi32.AdjustTokenPrivileges",
-        "kernel32.GetVersion",
-        "kernelbase.GetVersion",
-        "kernel32.Sleep",
-        "kernelbase.Sleep",
-        "kernel32.OutputDebugStringA",
-        "kernelbase.OutputDebugStringA",
-    ]
-)
-
-
-def prepare_prefix(session: WineSession, owner: int | None = None) -> None:
-    """A program that crashes (a scenario's simulated library) ends at once
-    with its exception's code and Wine's one-line report: the prefix names a
-    debugger that does not exist, for either width. Wine's own debugger,
-    started otherwise, sometimes ended the process with status 0 instead."""
-    no_debugger = {"Debugger": "no-debugger.exe %ld %ld", "Auto": "1"}
-    ae_debug = "Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
-    session.prepare(
-        {
-            "HKCU\\Software\\Wine\\Debug": {"RelayInclude": RELAY_INCLUDE},
-            f"HKLM\\Software\\{ae_debug}": no_debugger,
-            f"HKLM\\Software\\Wow6432Node\\{ae_debug}": no_debugger,
-            **WIN98_SETTINGS,
-        },
-        owner,
-    )
+from winhost.hexalift import RUN_LOG, Setup, Tools
 
 
 @dataclass

@@ -154,7 +154,8 @@ def table(session: WineSession, host: Path, name: str) -> list:
 @pytest.mark.parametrize("fault", BRIDGE)
 def test_wrong_bridge(fault: str, pytestconfig, session) -> None:
     wrong, unmodified = (
-        pytestconfig.getoption("bridges") / folder_name(name) / "host" for name in (fault, UNMODIFIED)
+        pytestconfig.getoption("bridges") / folder_name(name) / "host"
+        for name in (fault, UNMODIFIED)
     )
     library = [(host / "Faultbridge.dll").read_bytes() for host in (wrong, unmodified)]
 
