@@ -26,5 +26,6 @@ def option(pytestconfig):
 def version(option) -> str:
     return option.project_version
 
+
 # The checks every bundle must pass show what differed, as the tests' own do.
 pytest.register_assert_rewrite("bundle_checks")
