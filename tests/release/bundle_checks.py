@@ -1,7 +1,9 @@
 """What every release bundle must be, signed or not: its files, sums over
 the bytes it holds, entries without a build time, the operator's README,
 and a package that holds the loose library. The bundle test and the
-signing test run these on their bundles; also what tells a signed image.
+signing test run these on their bundles (a class TestX(BundleChecks) in a
+module with a `bundle` fixture, the zip's path); also what tells a signed
+image.
 """
 
 import hashlib
@@ -10,6 +12,7 @@ import zipfile
 from pathlib import Path
 
 import pefile
+import pytest
 
 SIGNED = [
     "hexalift.exe",
@@ -18,6 +21,7 @@ SIGNED = [
 ]  # the vendor's images
 SIMULATED = ["simulator/Flash.dll", "simulator/zefib.dll"]  # never signed
 LIBRARY_IN_PACKAGE = "lib/net472/Faultbridge.dll"
+NO_BUILD_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip entry holds
 
 
 def bundle_files(version: str) -> list:
@@ -52,68 +56,51 @@ def read_from(bundle: Path, name: str) -> bytes:
         return archive.read(f"{bundle.stem}/{name}")
 
 
+def package_library(bundle: Path, version: str) -> bytes:
+    package = read_from(bundle, f"Faultbridge/Faultbridge.{version}.nupkg")
+    with zipfile.ZipFile(io.BytesIO(package)) as inner:
+        return inner.read(LIBRARY_IN_PACKAGE)
+
+
 class BundleChecks:
-    """Mixed into a TestCase whose class sets `bundle` (the zip's path) and
-    `version`."""
-
-    bundle: Path
-    version: str
-
-    @property
-    def top(self) -> str:
-        return self.bundle.stem + "/"
-
-    def read(self, name: str) -> bytes:
-        return read_from(self.bundle, name)
-
-    def package_library(self) -> bytes:
-        package = self.read(f"Faultbridge/Faultbridge.{self.version}.nupkg")
-        with zipfile.ZipFile(io.BytesIO(package)) as inner:
-            return inner.read(LIBRARY_IN_PACKAGE)
-
-    def test_file_list(self):
-        files = bundle_files(self.version)
-        with zipfile.ZipFile(self.bundle) as archive:
-            self.assertEqual(archive.namelist(), [self.top + name for name in files])
+    def test_file_list(self, bundle, version):
+        files = bundle_files(version)
+        with zipfile.ZipFile(bundle) as archive:
+            assert archive.namelist() == [f"{bundle.stem}/{name}" for name in files]
         beside_program = [
             n for n in files if "/" not in n and n.lower().endswith(".dll")
         ]
-        self.assertEqual(beside_program, [], "no simulated library beside hexalift.exe")
+        assert beside_program == [], "no simulated library beside hexalift.exe"
 
-    def test_sums_cover_every_file(self):
+    def test_sums_cover_every_file(self, bundle, version):
         listed = {}
-        for line in self.read("SHA256SUMS").decode().splitlines():
+        for line in read_from(bundle, "SHA256SUMS").decode().splitlines():
             digest, name = line.split("  ", 1)
             listed[name] = digest
-        self.assertEqual(
-            sorted(listed), sorted(set(bundle_files(self.version)) - {"SHA256SUMS"})
-        )
-        for name, digest in listed.items():
-            self.assertEqual(hashlib.sha256(self.read(name)).hexdigest(), digest, name)
+        summed = set(bundle_files(version)) - {"SHA256SUMS"}
+        assert sorted(listed) == sorted(summed)
+        actual = {n: hashlib.sha256(read_from(bundle, n)).hexdigest() for n in listed}
+        assert actual == listed
 
-    def test_entries_carry_no_build_time(self):
-        with zipfile.ZipFile(self.bundle) as archive:
-            for entry in archive.infolist():
-                self.assertEqual(
-                    entry.date_time, (1980, 1, 1) + (0,) * 3, entry.filename
-                )
+    def test_entries_carry_no_build_time(self, bundle):
+        with zipfile.ZipFile(bundle) as archive:
+            times = {entry.filename: entry.date_time for entry in archive.infolist()}
+        assert times == dict.fromkeys(times, NO_BUILD_TIME)
 
-    def test_operator_readme_names_the_version_and_the_files(self):
-        readme = self.read("README.txt").decode()
-        self.assertIn(self.version, readme)
-        for words in (
+    def test_operator_readme_names_the_version_and_the_files(self, bundle, version):
+        readme = read_from(bundle, "README.txt").decode()
+        words = [
+            version,
             "C:\\zef_installer.ini",
             "C:\\zef_installer.log",
             "Never copy them onto an instrument",
-        ):
-            self.assertIn(words, readme)
+        ]
+        assert [w for w in words if w not in readme] == []
 
-    def test_package_holds_the_loose_library(self):
-        self.assertEqual(
-            self.package_library(), self.read("Faultbridge/Faultbridge.dll")
-        )
+    def test_package_holds_the_loose_library(self, bundle, version):
+        loose = read_from(bundle, "Faultbridge/Faultbridge.dll")
+        assert package_library(bundle, version) == loose
 
-    def test_simulated_libraries_carry_no_signature(self):
-        for name in SIMULATED:
-            with self.subTest(name):
-                self.assertFalse(carries_signature(self.read(name)))
+    @pytest.mark.parametrize("name", SIMULATED)
+    def test_simulated_libraries_carry_no_signature(self, bundle, name):
+        assert not carries_signature(read_from(bundle, name))

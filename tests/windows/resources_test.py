@@ -4,20 +4,14 @@ drops a style bit fails here), the version resources, the image flags, and
 the machine type of every image of both builds, so that the x86-64
 stand-ins can never pass for the shipped images or the other way round.
 
-  resources_test.py PE32_BIN X64_BIN VERSION   (VERSION: the project's, as CMake has it)
+  pytest resources_test.py --pe32-bin DIR --x64-bin DIR --project-version VERSION
 """
 
 import struct
-import sys
-import unittest
-from pathlib import Path
 
 import pefile
+import pytest
 
-PE32_BIN, X64_BIN, VERSION = Path(sys.argv[1]), Path(sys.argv[2]), sys.argv[3]
-FOUR_PART = f"{VERSION}.0"  # what Windows shows: major.minor.patch.build
-HEXALIFT = pefile.PE(PE32_BIN / "hexalift.exe")
-IMAGETOOL = pefile.PE(PE32_BIN / "imagetool.exe")
 RT_DIALOG, RT_MANIFEST, JAPANESE = 5, 24, 1041
 SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll"}
 PLACEHOLDER = "スタティック"
@@ -103,129 +97,125 @@ def read_template(data: bytes):
     return header, controls
 
 
-class Resources(unittest.TestCase):
-    image = HEXALIFT
-
-    def test_dialog_template_header(self):
-        self.assertEqual(list(languages(self.image, RT_DIALOG, 101)), [JAPANESE])
-        header, _ = read_template(resource(self.image, RT_DIALOG, 101, JAPANESE))
-        expected = {
-            "version": 1,
-            "signature": 0xFFFF,
-            "help_id": 0,
-            "ex_style": 0x00010000,  # WS_EX_CONTROLPARENT
-            "style": 0x80C800C8,  # popup, caption, system menu, modal frame, font, fixed system
-            "controls": 2,
-            "x": 60,
-            "y": 100,
-            "cx": 405,
-            "cy": 75,
-            "menu": ("text", ""),  # none
-            "class": ("text", ""),  # the system dialog class
-            "caption": "Hardware Object",
-            "font": (8, 400, 0, 1, "MS Shell Dlg"),
-        }
-        for field, value in expected.items():
-            self.assertEqual(header[field], value, field)
-        self.assertFalse(header["style"] & 0x10000000, "created hidden: no WS_VISIBLE")
-
-    def test_dialog_template_controls(self):
-        _, controls = read_template(resource(self.image, RT_DIALOG, 101, JAPANESE))
-        rows = [  # id, x, y, cx, cy, in template order
-            (1001, 14, 25, 384, 39),  # image line
-            (1002, 14, 7, 384, 14),  # warning line
-        ]
-        self.assertEqual(len(controls), len(rows))
-        for control, (ident, x, y, cx, cy) in zip(controls, rows):
-            with self.subTest(ident):
-                self.assertEqual(
-                    (
-                        control["id"],
-                        control["x"],
-                        control["y"],
-                        control["cx"],
-                        control["cy"],
-                    ),
-                    (ident, x, y, cx, cy),
-                )
-                self.assertEqual(
-                    control["style"], 0x50020000
-                )  # child, visible, group, left text
-                self.assertEqual(control["ex_style"], 0)
-                self.assertEqual(control["help_id"], 0)
-                self.assertEqual(control["class"], ("ordinal", 0x0082))  # static
-                self.assertEqual(control["text"], ("text", PLACEHOLDER))
-                self.assertEqual(control["creation_data"], 0)
-
-    def test_manifest_runs_as_invoker(self):
-        manifest = resource(
-            self.image,
-            RT_MANIFEST,
-            1,
-            next(iter(languages(self.image, RT_MANIFEST, 1))),
-        )
-        text = manifest.decode("utf-8")
-        self.assertIn(f'version="{FOUR_PART}" processorArchitecture="x86"/>', text)
-        self.assertIn(
-            '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', text
-        )
-        self.assertNotIn("requireAdministrator", text)
-        self.assertNotIn("Microsoft.Windows.Common-Controls", text)
+@pytest.fixture(scope="module")
+def four_part(option) -> str:
+    """The version as Windows shows it: major.minor.patch.build."""
+    return f"{option.project_version}.0"
 
 
-class Images(unittest.TestCase):
-    def test_flags_imports_and_version(self):
-        for image, name, description in (
-            (HEXALIFT, "hexalift.exe", "Optical module firmware update"),
-            (IMAGETOOL, "imagetool.exe", "Firmware image tool"),
-        ):
-            with self.subTest(name):
-                self.assertEqual(
-                    image.OPTIONAL_HEADER.DllCharacteristics & 0x0140,
-                    0x0140,
-                    "DEP and ASLR",
-                )
-                self.assertEqual(
-                    image.FILE_HEADER.TimeDateStamp, 0, "no link time stamp"
-                )
-                self.assertLessEqual(
-                    {entry.dll.decode() for entry in image.DIRECTORY_ENTRY_IMPORT},
-                    SYSTEM_DLLS,
-                )
-                fixed = image.VS_FIXEDFILEINFO[0]
-                numbers = [
-                    fixed.FileVersionMS >> 16,
-                    fixed.FileVersionMS & 0xFFFF,
-                    fixed.FileVersionLS >> 16,
-                    fixed.FileVersionLS & 0xFFFF,
-                ]
-                self.assertEqual(".".join(map(str, numbers)), FOUR_PART, "file version")
-                strings = {
-                    key.decode(): value.decode()
-                    for info in image.FileInfo[0]
-                    if info.Key == b"StringFileInfo"
-                    for table in info.StringTable
-                    for key, value in table.entries.items()
-                }
-                for key, value in (
-                    ("FileDescription", description),
-                    ("ProductVersion", FOUR_PART),
-                    ("OriginalFilename", name),
-                ):
-                    self.assertEqual(strings.get(key), value, key)
-
-    def test_each_build_has_its_machine_type(self):
-        for folder, machine in (
-            (PE32_BIN, "IMAGE_FILE_MACHINE_I386"),
-            (X64_BIN, "IMAGE_FILE_MACHINE_AMD64"),
-        ):
-            images = [p for p in folder.rglob("*") if p.suffix in (".exe", ".dll")]
-            self.assertGreaterEqual(len(images), 6, folder)
-            for path in images:
-                with self.subTest(str(path)):
-                    header = pefile.PE(path, fast_load=True).FILE_HEADER
-                    self.assertEqual(header.Machine, pefile.MACHINE_TYPE[machine])
+@pytest.fixture(scope="module")
+def hexalift(option) -> pefile.PE:
+    return pefile.PE(option.pe32_bin / "hexalift.exe")
 
 
-if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+@pytest.fixture(scope="module")
+def template(hexalift):
+    assert list(languages(hexalift, RT_DIALOG, 101)) == [JAPANESE]
+    return read_template(resource(hexalift, RT_DIALOG, 101, JAPANESE))
+
+
+def test_dialog_template_header(template):
+    header, _ = template
+    expected = {
+        "version": 1,
+        "signature": 0xFFFF,
+        "help_id": 0,
+        "ex_style": 0x00010000,  # WS_EX_CONTROLPARENT
+        "style": 0x80C800C8,  # popup, caption, system menu, modal frame, font, fixed system
+        "controls": 2,
+        "x": 60,
+        "y": 100,
+        "cx": 405,
+        "cy": 75,
+        "menu": ("text", ""),  # none
+        "class": ("text", ""),  # the system dialog class
+        "caption": "Hardware Object",
+        "font": (8, 400, 0, 1, "MS Shell Dlg"),
+    }
+    assert {field: header[field] for field in expected} == expected
+    assert not header["style"] & 0x10000000, "created hidden: no WS_VISIBLE"
+
+
+CONTROLS = {  # the controls in template order: id, x, y, cx, cy
+    "image line": (1001, 14, 25, 384, 39),
+    "warning line": (1002, 14, 7, 384, 14),
+}
+
+
+def test_dialog_template_has_its_controls(template):
+    _, controls = template
+    assert len(controls) == len(CONTROLS)
+
+
+@pytest.mark.parametrize("line", CONTROLS)
+def test_dialog_template_control(template, line):
+    _, controls = template
+    control = controls[list(CONTROLS).index(line)]
+    expected = {
+        **dict(zip(("id", "x", "y", "cx", "cy"), CONTROLS[line])),
+        "style": 0x50020000,  # child, visible, group, left text
+        "ex_style": 0,
+        "help_id": 0,
+        "class": ("ordinal", 0x0082),  # static
+        "text": ("text", PLACEHOLDER),
+        "creation_data": 0,
+    }
+    assert {field: control[field] for field in expected} == expected
+
+
+def test_manifest_runs_as_invoker(hexalift, four_part):
+    language = next(iter(languages(hexalift, RT_MANIFEST, 1)))
+    text = resource(hexalift, RT_MANIFEST, 1, language).decode("utf-8")
+    assert f'version="{four_part}" processorArchitecture="x86"/>' in text
+    assert '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' in text
+    assert "requireAdministrator" not in text
+    assert "Microsoft.Windows.Common-Controls" not in text
+
+
+DESCRIPTIONS = {
+    "hexalift.exe": "Optical module firmware update",
+    "imagetool.exe": "Firmware image tool",
+}
+
+
+@pytest.mark.parametrize("name", DESCRIPTIONS)
+def test_flags_imports_and_version(option, four_part, name):
+    image = pefile.PE(option.pe32_bin / name)
+    assert image.OPTIONAL_HEADER.DllCharacteristics & 0x0140 == 0x0140, "DEP and ASLR"
+    assert image.FILE_HEADER.TimeDateStamp == 0, "no link time stamp"
+    imported = {entry.dll.decode() for entry in image.DIRECTORY_ENTRY_IMPORT}
+    assert imported <= SYSTEM_DLLS
+    fixed = image.VS_FIXEDFILEINFO[0]
+    numbers = [
+        fixed.FileVersionMS >> 16,
+        fixed.FileVersionMS & 0xFFFF,
+        fixed.FileVersionLS >> 16,
+        fixed.FileVersionLS & 0xFFFF,
+    ]
+    assert ".".join(map(str, numbers)) == four_part, "file version"
+    strings = {
+        key.decode(): value.decode()
+        for info in image.FileInfo[0]
+        if info.Key == b"StringFileInfo"
+        for table in info.StringTable
+        for key, value in table.entries.items()
+    }
+    expected = {
+        "FileDescription": DESCRIPTIONS[name],
+        "ProductVersion": four_part,
+        "OriginalFilename": name,
+    }
+    assert {key: strings.get(key) for key in expected} == expected
+
+
+MACHINES = {"pe32": "IMAGE_FILE_MACHINE_I386", "x64": "IMAGE_FILE_MACHINE_AMD64"}
+
+
+@pytest.mark.parametrize("build", MACHINES)
+def test_each_build_has_its_machine_type(option, build):
+    folder = getattr(option, f"{build}_bin")
+    images = [p for p in folder.rglob("*") if p.suffix in (".exe", ".dll")]
+    assert len(images) >= 6, folder
+    machines = {p: pefile.PE(p, fast_load=True).FILE_HEADER.Machine for p in images}
+    expected = pefile.MACHINE_TYPE[MACHINES[build]]
+    assert machines == dict.fromkeys(images, expected)

@@ -5,24 +5,22 @@ object, xmm instructions appear in the SSE2 loop alone; in hexalift.exe
 there are exactly as many. A flag such as -msse2 on any file, or a library
 function that uses SSE, adds some and fails here.
 
-  sse2_confined_test.py OBJDUMP LIBIMAGEFORMAT HEXALIFT_EXE
+  pytest sse2_confined_test.py --objdump OBJDUMP --library LIBIMAGEFORMAT
+      --pe32-bin PE32_BIN
 """
 
 import re
 import subprocess
-import sys
-import unittest
 
-OBJDUMP, LIBRARY, HEXALIFT = sys.argv[1:4]
 SSE2_LOOP = "OnesComplementSumSse2"
 FUNCTION = re.compile(r"^[0-9a-f]+ <(.+)>:$")
 
 
-def xmm_instructions(path: str) -> dict:
+def xmm_instructions(objdump: str, path) -> dict:
     """Instructions that name an xmm register, counted by the function (or,
     in a stripped image, the nearest label) that holds them."""
     listing = subprocess.run(
-        [OBJDUMP, "-d", "--no-show-raw-insn", path],
+        [objdump, "-d", "--no-show-raw-insn", path],
         check=True,
         capture_output=True,
         text=True,
@@ -37,23 +35,11 @@ def xmm_instructions(path: str) -> dict:
     return counts
 
 
-class Sse2Confined(unittest.TestCase):
-    def test_only_the_checksums_sse2_loop_uses_xmm_registers(self):
-        in_library = xmm_instructions(LIBRARY)
-        loop = {name: n for name, n in in_library.items() if SSE2_LOOP in name}
-        self.assertEqual(len(loop), 1, f"the SSE2 loop in {LIBRARY}: {in_library}")
-        self.assertEqual(
-            in_library,
-            loop,
-            "xmm registers outside the SSE2 loop in the image format library",
-        )
-        in_image = sum(xmm_instructions(HEXALIFT).values())
-        self.assertEqual(
-            in_image,
-            sum(loop.values()),
-            "hexalift.exe has xmm instructions beyond the SSE2 loop's",
-        )
-
-
-if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1])
+def test_only_the_checksums_sse2_loop_uses_xmm_registers(option):
+    in_library = xmm_instructions(option.objdump, option.library)
+    loop = {name: n for name, n in in_library.items() if SSE2_LOOP in name}
+    assert len(loop) == 1, f"the SSE2 loop in {option.library}: {in_library}"
+    assert in_library == loop, "xmm registers outside the SSE2 loop in the library"
+    in_image = xmm_instructions(option.objdump, option.pe32_bin / "hexalift.exe")
+    beyond = sum(in_image.values()) - sum(loop.values())
+    assert beyond == 0, "hexalift.exe has xmm instructions beyond the SSE2 loop's"
