@@ -19,7 +19,7 @@ set(WINHOST_ENVIRONMENT PYTHONPATH=${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURC
   HEXALIFT_BUILD_DIR=${CMAKE_BINARY_DIR} TMPDIR=${BUILD_TMPDIR} ${PYCACHE_ENVIRONMENT})
 set(WINDOWS_HOST ${PROJECT_SOURCE_DIR}/scripts/windows_host.py)
 set(WINDOWS_TABLES ${PROJECT_SOURCE_DIR}/tests/e2e)
-set(PYTEST ${PE_PYTHON} -m pytest -p no:cacheprovider -v -s -rs)
+set(PYTEST ${PE_PYTHON} -m pytest -p no:cacheprovider -v -s -rs --color=no)
 set(JUNIT_DIR ${CMAKE_BINARY_DIR}/junit)
 
 # The wrong builds' limit grows with their table (faults.py prints it).
