@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from winhost import WineSession
-from winhost.guest import ended_by_signals, last_lines
+from winhost.guest import last_lines
 from winhost.hexalift import RUN_LOG, WIN98_SETTINGS, Setup, Tools
 
 
@@ -37,7 +37,7 @@ RELAY_INCLUDE = ";".join(
 )
 
 
-def prepare_prefix(session: WineSession, owner: int | None = None) -> None:
+def prepare_prefix(session: WineSession) -> None:
     """A program that crashes (a scenario's simulated library) ends at once
     with its exception's code and Wine's one-line report: the prefix names a
     debugger that does not exist, for either width. Wine's own debugger,
@@ -50,8 +50,7 @@ def prepare_prefix(session: WineSession, owner: int | None = None) -> None:
             f"HKLM\\Software\\{ae_debug}": no_debugger,
             f"HKLM\\Software\\Wow6432Node\\{ae_debug}": no_debugger,
             **WIN98_SETTINGS,
-        },
-        owner,
+        }
     )
 
 
@@ -94,16 +93,15 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     # emptied for each run (the server appends to it).
     os.truncate(session.server_log, 0)
     try:
-        with ended_by_signals():  # a SIGTERM (ctest ended) runs the clean-up below too
-            status = session.run(
-                [setup.program],
-                run_dir,
-                run_dir / "stdout.txt",
-                run_dir / "stderr.txt",
-                with_display=setup.display,
-                WINEDEBUG="-all,+relay,+server",
-                **setup.simulator,
-            )
+        status = session.run(
+            [setup.program],
+            run_dir,
+            run_dir / "stdout.txt",
+            run_dir / "stderr.txt",
+            with_display=setup.display,
+            WINEDEBUG="-all,+relay,+server",
+            **setup.simulator,
+        )
     except (
         Exception
     ):  # a hexalift that hung, say: the next run gets a prefix with nothing left, a display

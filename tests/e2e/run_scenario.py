@@ -19,7 +19,6 @@ the guest.
 """
 
 import argparse
-import os
 import dataclasses
 import json
 import re
@@ -329,9 +328,7 @@ def main():
     session = WineSession(args.work, BUILDS[args.build], args.mode)
     if args.prepare:
         (session.work / "skipped.txt").unlink(missing_ok=True)
-        prepare_prefix(
-            session, owner=os.getppid()
-        )  # ctest: the session lasts while it runs
+        prepare_prefix(session)
         return 0
     if args.stop:
         session.stop()

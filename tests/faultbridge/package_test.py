@@ -16,10 +16,6 @@ from pathlib import Path
 
 VERSION = sys.argv[1]
 NUPKG, BUILT_DLL, CONSUMER, WORK = map(Path, sys.argv[2:6])
-# The build below stops, with all it starts, when this test is killed.
-ENDS_WITH_TEST = [
-    str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")
-]
 NUSPEC = "{http://schemas.microsoft.com/packaging/2012/06/nuspec.xsd}"
 
 
@@ -84,7 +80,6 @@ class Package(unittest.TestCase):
         )
         result = subprocess.run(
             [
-                *ENDS_WITH_TEST,
                 "dotnet",
                 "build",
                 str(project),

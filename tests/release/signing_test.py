@@ -34,9 +34,6 @@ ARGUMENTS, WORK, PE32_BIN = Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[
 VERSION, SOURCE = sys.argv[4], Path(sys.argv[5])
 BUNDLE = f"hexalift-{VERSION}.zip"
 IN_PACKAGE = "the library inside the package"
-ENDS_WITH_TEST = [
-    str(Path(__file__).resolve().parents[1] / "support" / "ends_with_test.sh")
-]  # dotnet pack too
 NOT_TIMESTAMPED = (
     f"{BUNDLE}: warning: not timestamped (HEXALIFT_SIGNING_TIMESTAMP_URL is not set)"
 )
@@ -54,7 +51,6 @@ def make_bundle(
     environment.update({name: str(value) for name, value in settings.items()})
     return subprocess.run(
         [
-            *ENDS_WITH_TEST,
             sys.executable,
             str(SOURCE / "release" / "make_bundle.py"),
             f"@{arguments}",
