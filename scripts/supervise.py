@@ -1,12 +1,13 @@
 """supervise.py COMMAND...: runs one test so that nothing it started outlives it.
 
-ctest ends a test by ending the process it started, and knows nothing of what that process started in
-turn: a Wine server that forked twice, an Xvfb in a session of its own, a guest's qemu, a build's make
-and compilers. This supervisor is the one place that ends them. It makes itself the child subreaper, so
-every orphan below it becomes its child, and it gets SIGTERM when its parent (ctest) dies. When the
-command ends, or this process gets SIGTERM, SIGINT or SIGHUP, it ends every process below it and reaps
-them all. It exits with the command's status (128+N when signal N ended the command, or ended this
-process first)."""
+ctest ends a test by ending the one process it started, and knows nothing of what
+that process started in turn: a Wine server that forked twice, an Xvfb in a session
+of its own, a guest's qemu, a build's make and compilers. This supervisor is the one
+place that ends them. It makes itself the child subreaper, so that every orphan below
+it becomes its child, and it gets SIGTERM when its parent (ctest) dies. When the
+command ends, or this process gets SIGTERM, SIGINT or SIGHUP, it ends every process
+below it and reaps them all. It exits with the command's status (128+N when signal N
+ended the command, or ended this process first)."""
 
 import ctypes
 import os
@@ -17,8 +18,8 @@ import time
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
 ENDING = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
-# TERM first, so that each program ends its own way (Xvfb removes its lock, a server its socket);
-# KILL after the grace, for what ignores TERM or hangs on its way out.
+# TERM first, so that each program ends its own way (Xvfb removes its lock, a server
+# its socket); KILL after the grace, for what ignores TERM or hangs on its way out.
 GRACE_SECONDS = 2.5
 
 
@@ -37,7 +38,7 @@ def parent_of(pid: str):
 
 
 def descendants() -> list:
-    """Every process below this one, zombies included, through the parent links in /proc."""
+    """Every process below this one, zombies included, through /proc's parent links."""
     children = {}
     for name in os.listdir("/proc"):
         if name.isdigit():
@@ -51,7 +52,8 @@ def descendants() -> list:
 
 
 def reap(command: int):
-    """Reaps every child that has ended; returns the command's exit status once it is among them."""
+    """Reaps every child that has ended; returns the command's exit status once it
+    is among them."""
     status = None
     while True:
         try:
@@ -65,7 +67,8 @@ def reap(command: int):
 
 
 def end_tree() -> None:
-    """SIGTERM to every process below this one, SIGKILL after the grace to what is left, until none is."""
+    """SIGTERM to every process below this one, then SIGKILL to what is left after
+    the grace, until none is left."""
     deadline, terminated = time.monotonic() + GRACE_SECONDS, set()
     while below := descendants():
         late = time.monotonic() > deadline
@@ -82,7 +85,8 @@ def end_tree() -> None:
 
 def main(command: list) -> int:
     started_by = os.getppid()
-    # Blocked from here on, the signals are taken in turn below, never in the middle of ending the tree.
+    # Blocked from here on: the signals are taken in turn below, never in the middle
+    # of ending the tree.
     signal.pthread_sigmask(signal.SIG_BLOCK, ENDING | {signal.SIGCHLD})
     prctl(PR_SET_CHILD_SUBREAPER, 1)
     prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
