@@ -25,7 +25,8 @@ GRACE_SECONDS = 2.5
 
 def prctl(option: int, value: int) -> None:
     libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(option, value, 0, 0, 0) != 0:
+    arguments = map(ctypes.c_ulong, (value, 0, 0, 0))  # unsigned longs, as it reads
+    if libc.prctl(option, *arguments) != 0:
         raise OSError(ctypes.get_errno(), f"prctl({option}, {value}) failed")
 
 
@@ -92,7 +93,9 @@ def main(command: list) -> int:
     prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
     if os.getppid() != started_by:  # the parent died before it could be told
         return 128 + signal.SIGTERM
-    try:  # in a process group of its own, with the signals it would have had
+    # In a process group of its own, nothing blocked, SIGPIPE and SIGXFSZ (which
+    # Python ignores) back to their defaults.
+    try:
         pid = os.posix_spawnp(
             command[0],
             command,
