@@ -20,4 +20,4 @@ case " $* " in *" --screenshot "* | *" --screenshot="*) bash scripts/install-dep
 step="building (run scripts/build.sh to see the compiler's messages)"
 bash scripts/build.sh pe32 x64 imagetool >/dev/null
 step="running the demo"
-exec python3 scripts/demo.py "$@"
+exec python3 scripts/supervise.py python3 scripts/demo.py "$@"   # its Wine and Xvfb end with it

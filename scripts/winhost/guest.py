@@ -5,18 +5,15 @@ The guest sees this machine's root file system read-only under a tmpfs overlay: 
 build outputs, nothing installed twice, and what it writes is gone when it ends, but in the folders a job
 shares writable. A job's commands run in turn; their output comes back through a pipe as it comes, their
 exit status as a file the guest writes after syncing, read only once qemu has ended through its exit
-device, so never half-written. A guest ends with the process that starts it: when that process is killed
-(PR_SET_PDEATHSIG), gets a signal, or outlives its own parent (ctest)."""
+device, so never half-written. What ends a guest with its test is the supervisor the test runs under
+(scripts/supervise.py)."""
 
 import os
 import select
 import shlex
-import signal
 import subprocess
 import sys
-import threading
 import time
-from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -172,47 +169,18 @@ def console_tail(job_dir: Path, lines: int = 60) -> str:
     )
 
 
-@contextmanager
-def ended_by_signals():
-    """SIGTERM and SIGHUP, like SIGINT, end this process through its clean-up: guest stopped, job folder removed."""
-    numbers = (
-        (signal.SIGTERM, signal.SIGHUP)
-        if threading.current_thread() is threading.main_thread()
-        else ()
-    )
-    previous = {
-        number: signal.signal(number, lambda signum, _: sys.exit(128 + signum))
-        for number in numbers
-    }
-    try:
-        yield
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
-
-
 def run(job: Job, guest_dir: Path, stream=None) -> int:
     """Runs the job in a new guest and returns the exit status of its commands; their output goes to stream
     (this process's stdout by default) as it comes. Raises GuestFailed when the guest does not boot, ends early
     or does not end within the job's timeout."""
     stream = stream or sys.stdout.buffer
     kernel, initramfs = boot_files(guest_dir)
-    with scratch.folder(
-        guest_dir / "jobs", prefix="job-"
-    ) as job_dir, ended_by_signals():
+    with scratch.folder(guest_dir / "jobs", prefix="job-") as job_dir:
         (job_dir / "setup.sh").write_text(setup_script(job))
         (job_dir / "commands.sh").write_text(commands_script(job))
-        with open(
-            job_dir / "qemu.txt", "wb"
-        ) as qemu_log:  # qemu gets SIGKILL when we end
-            command = [
-                "setpriv",
-                "--pdeathsig",
-                "KILL",
-                *qemu_command(kernel, initramfs, job, job_dir),
-            ]
+        with open(job_dir / "qemu.txt", "wb") as qemu_log:
             guest = subprocess.Popen(
-                command,
+                qemu_command(kernel, initramfs, job, job_dir),
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE,
                 stderr=qemu_log,
@@ -227,14 +195,9 @@ def run(job: Job, guest_dir: Path, stream=None) -> int:
 
 
 def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
-    """Passes the commands' output on until qemu ends. Stops with GuestFailed when the guest does not boot,
-    overruns, or when the process that started this one has gone (ctest, killed)."""
-    started, parent, booted, pipe = (
-        time.monotonic(),
-        os.getppid(),
-        False,
-        guest.stdout.fileno(),
-    )
+    """Passes the commands' output on until qemu ends. Stops with GuestFailed when the guest does not boot
+    or overruns."""
+    started, booted, pipe = time.monotonic(), False, guest.stdout.fileno()
     while True:
         if select.select([pipe], [], [], 0.5)[0]:
             chunk = os.read(pipe, 1 << 16)
@@ -255,10 +218,6 @@ def follow(guest: subprocess.Popen, job: Job, job_dir: Path, stream) -> None:
         if waited > job.timeout:
             raise GuestFailed(
                 f"the guest's job did not end within {job.timeout} s{console_tail(job_dir)}"
-            )
-        if os.getppid() != parent:
-            raise GuestFailed(
-                "the process that started this one has ended: its guest is stopped with it"
             )
 
 

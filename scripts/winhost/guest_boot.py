@@ -35,13 +35,12 @@ class GuestFailed(RuntimeError):
 def download_kernel(work: Path) -> Path:
     """Debian's kernel package, fetched into work by apt-get download. When that fails (the machine's lists
     older than the archive's current kernel, say), apt's lists are fetched anew into work, never over the
-    machine's own, and it is tried once more with them. What it starts ends with us, and all of it within
-    its limit."""
+    machine's own, and it is tried once more with them, all of it within its limit."""
     deadline = time.monotonic() + limits.KERNEL_DOWNLOAD
 
     def run(*command: str) -> subprocess.CompletedProcess:
         return subprocess.run(
-            ["setpriv", "--pdeathsig", "TERM", *command],
+            command,
             cwd=work,
             capture_output=True,
             text=True,

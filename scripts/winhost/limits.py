@@ -45,5 +45,5 @@ def starter(*guest_limits: int) -> int:
 PREPARE_TEST = starter(TEMPLATE)
 TABLE_TEST = starter(TABLE)  # natively too: its cases have limits of their own
 GUEST_CHECK_TEST = starter(
-    GUEST_CHECK, GUEST_CHECK, BOOT + MARGIN
-)  # guests side by side, a share, one killed
+    GUEST_CHECK, GUEST_CHECK, BOOT + MARGIN, BOOT + MARGIN
+)  # guests side by side, a share, two killed

@@ -35,11 +35,6 @@ LOADER_64 = BUILDS["x64"].loader  # makes prefixes and sets their registry
 os.environ["TMPDIR"] = str(build_dir() / "tmp")
 (build_dir() / "tmp").mkdir(parents=True, exist_ok=True)
 IMAGE_BYTES = 4 << 30  # the disk a guest writes the template's image on (1 to 2 GB)
-ENDS_WITH_US = [
-    "setpriv",
-    "--pdeathsig",
-    "TERM",
-]  # a child that would outlive a killed test
 SQUASHFS = [
     "-noappend",
     "-no-progress",
@@ -157,10 +152,10 @@ class WineSession:
             env["DISPLAY"] = running[0]
         return {**env, **{k: str(v) for k, v in extra.items()}}
 
-    def prepare(self, owner: int | None = None) -> None:
-        """Makes the prefix from the template, and starts the display
-        and a server that stay up until stop(), or until the process owner (this one by default) ends; where the
-        programs run in the guest, only the template's image."""
+    def prepare(self) -> None:
+        """Makes the prefix from the template, and starts the display and a server that stay up until stop(), or
+        until the supervised test ends; where the programs run in the guest, only the template's image.
+        """
         self.work.mkdir(parents=True, exist_ok=True)
         self.make_template_image()
         if self.in_guest:
@@ -196,26 +191,7 @@ class WineSession:
             )
             made_from.write_text(self.template_image.name)
         display.start(self.display_record)
-        self.end_with(
-            owner or os.getpid()
-        )  # at once: what fails below leaves no display behind
         self.restart_server()
-
-    def end_with(self, owner: int) -> None:
-        """Starts a watcher that ends the display and the server once owner has ended (a ctest killed before its
-        last test stopped the session), unless stop() or a later prepare() has replaced the display's record.
-        """
-        _, xvfb, start = self.display_record.read_text().split()
-        script = (
-            f"while kill -0 {owner} 2>/dev/null; do sleep 1; done; "
-            f'read display pid start < "$1" 2>/dev/null && [ "$pid $start" = "{xvfb} {start}" ] || exit 0; '
-            f'kill {xvfb}; WINEPREFIX="$2" {SERVER} -k'
-        )
-        subprocess.Popen(
-            ["sh", "-c", script, "watcher", self.display_record, self.prefix],
-            start_new_session=True,
-            **QUIET,
-        )
 
     def make_template_image(self) -> None:
         """The template's image, made once by the first session that needs it."""
@@ -247,13 +223,7 @@ class WineSession:
         ) as log:
             self.make_template(work / "prefix", log)
             subprocess.run(
-                [
-                    *ENDS_WITH_US,
-                    "mksquashfs",
-                    str(work / "prefix"),
-                    str(image),
-                    *SQUASHFS,
-                ],
+                ["mksquashfs", str(work / "prefix"), str(image), *SQUASHFS],
                 check=True,
                 **QUIET,
             )
@@ -315,7 +285,7 @@ class WineSession:
             with tempfile.TemporaryFile() as out:  # not a pipe: Wine's helpers hold it after wineboot has ended
                 try:
                     status = subprocess.run(
-                        [*ENDS_WITH_US, LOADER_64, "wineboot", "-i"],
+                        [LOADER_64, "wineboot", "-i"],
                         env=env,
                         stdout=out,
                         stderr=out,

@@ -2,6 +2,8 @@
 runs one table against one build, in one prepared prefix, wherever that
 build runs (on this machine, or in a guest through windows_host.py run)."""
 
+import signal
+import sys
 from pathlib import Path
 
 import pytest
@@ -19,6 +21,13 @@ def pytest_addoption(parser) -> None:
     option("--coreclr", action="store_true", help="the programs are CoreCLR ones")
     option("--simulator", type=Path, help="the x64 build's simulated libraries")
     option("--bridges", type=Path, help="the bridges build_bridges.py made")
+
+
+def pytest_configure(config) -> None:
+    """SIGTERM (the supervisor ending the test) ends the run through its
+    clean-up, as Ctrl-C would: a scenario's read-only run log is made
+    writable again, or it would outlast the run and the build folder."""
+    signal.signal(signal.SIGTERM, lambda number, _: sys.exit(128 + number))
 
 
 def pytest_generate_tests(metafunc) -> None:

@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from winhost import WineSession
-from winhost.guest import ended_by_signals, last_lines
+from winhost.guest import last_lines
 from winhost.hexalift import RUN_LOG, Setup, Tools
 
 
@@ -53,16 +53,15 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
     # emptied for each run (the server appends to it).
     os.truncate(session.server_log, 0)
     try:
-        with ended_by_signals():  # a SIGTERM (ctest ended) runs the clean-up below too
-            status = session.run(
-                [setup.program],
-                run_dir,
-                run_dir / "stdout.txt",
-                run_dir / "stderr.txt",
-                with_display=setup.display,
-                WINEDEBUG="-all,+relay,+server",
-                **setup.simulator,
-            )
+        status = session.run(
+            [setup.program],
+            run_dir,
+            run_dir / "stdout.txt",
+            run_dir / "stderr.txt",
+            with_display=setup.display,
+            WINEDEBUG="-all,+relay,+server",
+            **setup.simulator,
+        )
     except (
         Exception
     ):  # a hexalift that hung, say: the next run gets a prefix with nothing left, a display

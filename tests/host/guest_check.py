@@ -2,8 +2,9 @@
 init cannot break unseen where 32-bit code runs natively: a trivial job's
 exit status comes back whole (0, 1, and 137 from a job killed by a
 signal); a writable share and a squashfs prefix under an overlay work as
-the guest mode's tests use them; and a guest ends within 10 s after the
-process that started its starter (ctest) gets SIGTERM.
+the guest mode's tests use them; and nothing of a guest's test (its
+supervisor, the test, qemu) is left 10 s after ctest gets SIGTERM or
+SIGKILL.
 
   guest_check.py    (HEXALIFT_BUILD_DIR: the build folder)
 """
@@ -19,8 +20,8 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from process_checks import ended, wait_for
-from winhost import guest, limits
+from process_checks import SUPERVISED, ended, parent_of, wait_for
+from winhost import guest, limits, scratch
 from winhost.session import guest_dir
 
 # A starter whose job runs until it is stopped.
@@ -36,7 +37,7 @@ STARTER = textwrap.dedent(
         sys.exit(f"the starter: {failure}")
 """
 )
-# ctest's part: starts the starter and waits.
+# ctest's part: starts the supervised starter and waits.
 PARENT = "import subprocess, sys, time; subprocess.Popen(sys.argv[1:]); time.sleep(600)"
 
 
@@ -44,13 +45,6 @@ def job(*command: str) -> guest.Job:
     return guest.Job(
         commands=[list(command)], cwd=Path("/"), env={"PATH": "/usr/bin:/bin"}
     )
-
-
-def parent_of(pid: int) -> int:
-    try:
-        return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[1])
-    except (OSError, ValueError):
-        return 0
 
 
 class RealGuest(unittest.TestCase):
@@ -108,41 +102,40 @@ class RealGuest(unittest.TestCase):
             self.assertEqual(sorted(p.name for p in tree.iterdir()), ["from-the-image"])
             self.assertFalse(prefix.exists(), "the prefix lived in the guest only")
 
-    def test_a_guest_ends_when_ctest_gets_sigterm(self):
+    def test_nothing_is_left_when_ctest_is_killed(self):
+        for number in (signal.SIGTERM, signal.SIGKILL):
+            with self.subTest(signal=number.name):
+                self.killed_during_a_guest_run(number)
+
+    def killed_during_a_guest_run(self, number: int):
         ctest = subprocess.Popen(
-            [sys.executable, "-c", PARENT, sys.executable, "-c", STARTER],
+            [sys.executable, "-c", PARENT, *SUPERVISED, sys.executable, "-c", STARTER],
             env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
         )
         self.addCleanup(ctest.kill)
 
-        def ours():  # other tests' guests may run beside it
-            return [
-                (pid, Path(job))
-                for pid, job in guest.running(guest_dir())
-                if parent_of(parent_of(pid)) == ctest.pid
-            ]
+        def ours():  # qemu, the starter, the supervisor; other tests' guests may run
+            for pid, job in guest.running(guest_dir()):
+                starter = parent_of(pid)
+                if parent_of(parent_of(starter)) == ctest.pid:
+                    return [pid, starter, parent_of(starter)], Path(job)
+            return None
 
-        def booted():
-            consoles = [job / "console.txt" for _, job in ours()]
-            return any(
-                guest.READY_MARK in console.read_text(errors="replace")
-                for console in consoles
-                if console.exists()
-            )
+        def console() -> str:
+            found = ours()
+            path = found[1] / "console.txt" if found else None
+            return path.read_text("latin-1") if path and path.exists() else ""
 
-        self.assertTrue(wait_for(booted, limits.BOOT), "the guest booted")
-        ((qemu, job_folder),) = ours()
-        ctest.send_signal(signal.SIGTERM)
+        booted = wait_for(lambda: guest.READY_MARK in console(), limits.BOOT)
+        self.assertTrue(booted, "the guest booted")
+        tree, job_folder = ours()
+        ctest.send_signal(number)
         ctest.wait()
         started = time.monotonic()
-        self.assertTrue(wait_for(lambda: ended(qemu), 10), "the guest ends within 10 s")
-        print(
-            f"the guest ended {time.monotonic() - started:.1f} s after its ctest",
-            flush=True,
-        )
-        self.assertTrue(
-            wait_for(lambda: not job_folder.exists(), 5), "its job folder is removed"
-        )
+        self.assertTrue(wait_for(lambda: all(map(ended, tree)), 10), "nothing left")
+        print(f"ended {time.monotonic() - started:.1f} s after ctest", flush=True)
+        swept_later = not job_folder.exists() or scratch.unused(job_folder)
+        self.assertTrue(swept_later, "its job folder is no longer in use")
 
 
 if __name__ == "__main__":

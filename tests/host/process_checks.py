@@ -1,7 +1,14 @@
 """What the test bed's own tests wait for, and check of the processes they start."""
 
+import sys
 import time
 from pathlib import Path
+
+# A command that runs under the supervisor, as ctest runs a test.
+SUPERVISED = [
+    sys.executable,
+    str(Path(__file__).resolve().parents[2] / "scripts" / "supervise.py"),
+]
 
 
 def wait_for(condition, seconds: float) -> bool:
@@ -18,3 +25,10 @@ def ended(pid: int) -> bool:
         return "\nState:\tZ" in Path(f"/proc/{pid}/status").read_text()
     except OSError:
         return True
+
+
+def parent_of(pid: int) -> int:
+    try:
+        return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[1])
+    except (OSError, ValueError):
+        return 0

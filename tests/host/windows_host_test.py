@@ -2,10 +2,9 @@
 folder touched: the mode (forced, or probed past other binfmt_misc
 handlers, and only the kernel's refusal counting as "no i386"), when the
 prefix image counts as ready, and how a guest ends: its status read whole,
-what each failure tells, that it ends with its starter, and that what a
-killed starter left is swept by the next run; and that a session's display
-ends with the process that owns it. A stand-in for qemu plays
-the guest; tests/host/guest_check.py boots the real one."""
+what each failure tells, and that what a killed test left is swept by the
+next run. A stand-in for qemu plays the guest; tests/host/guest_check.py
+boots the real one."""
 
 import os
 import shutil
@@ -20,19 +19,16 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
-import guest_batch
 from harness import folder_name
-from process_checks import ended, wait_for
+from process_checks import SUPERVISED, parent_of, wait_for
 from winhost import (
     BUILDS,
     WineSession,
-    display,
     guest,
     i386,
     scratch,
     session as session_module,
 )
-from winhost.builds import ROOT
 
 # qemu-user's i386 pattern, which wants zero padding bytes.
 I386_MASK = b"\xff\xff\xff\xff\xff\xfe\xfe\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff"
@@ -396,8 +392,6 @@ STARTER = textwrap.dedent(
     guest.run(guest.Job(commands=[["true"]], cwd=Path("/"), env={}, timeout=300), Path(sys.argv[2]))
 """
 )
-# ctest's part: starts the starter and waits.
-PARENT = "import subprocess, sys, time; subprocess.Popen(sys.argv[1:]); time.sleep(600)"
 
 
 class FakeGuest(unittest.TestCase):
@@ -460,39 +454,26 @@ class FakeGuest(unittest.TestCase):
                     list((self.guest_dir / "jobs").iterdir()), [], "no job folder left"
                 )
 
-    def test_a_guest_ends_with_its_starter_and_the_next_run_sweeps(self):
-        code = ["-c", STARTER, str(self.qemu), str(self.guest_dir)]
+    def test_a_guest_ends_with_its_test_and_the_next_run_sweeps(self):
         env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+        starter = [sys.executable, "-c", STARTER, str(self.qemu), str(self.guest_dir)]
         jobs = self.guest_dir / "jobs"
-        # what is killed, with which signal -> its job folder is gone at once
-        table = [
-            ("the starter", signal.SIGTERM, True),
-            ("the starter", signal.SIGKILL, False),
-            ("the starter's parent (ctest)", signal.SIGKILL, True),
-        ]
-        for killed, number, removed_at_once in table:
-            with self.subTest(killed=killed, signal=number.name):
-                command = [sys.executable, *code]
-                if killed != "the starter":
-                    command = [sys.executable, "-c", PARENT, *command]
-                process = subprocess.Popen(command, env=env)
-                self.addCleanup(process.kill)
+        for killed in ("the supervisor", "the starter"):  # with SIGTERM, SIGKILL
+            with self.subTest(killed=killed):
+                test = subprocess.Popen([*SUPERVISED, *starter], env=env)
+                self.addCleanup(test.kill)
                 self.assertTrue(
                     wait_for(lambda: guest.running(self.guest_dir), 20),
                     "the guest started",
                 )
-                process.send_signal(number)
-                process.wait()
-                self.assertTrue(
-                    wait_for(lambda: not guest.running(self.guest_dir), 10),
-                    "the guest ends within 10 s",
-                )
-                self.assertTrue(
-                    wait_for(
-                        lambda: bool(scratch.left_behind(jobs)) != removed_at_once, 5
-                    ),
-                    "the job folder",
-                )
+                if killed == "the supervisor":
+                    test.send_signal(signal.SIGTERM)
+                else:
+                    qemu = guest.running(self.guest_dir)[0][0]
+                    os.kill(parent_of(qemu), signal.SIGKILL)
+                test.wait()
+                self.assertEqual(guest.running(self.guest_dir), [], "the guest ended")
+                self.assertTrue(scratch.left_behind(jobs), "its job folder is left")
                 self.assertEqual(self.run_guest("runs")[0], 3)
                 self.assertEqual(
                     list(jobs.iterdir()), [], "the next run swept what was left"
@@ -553,238 +534,6 @@ class Scratch(unittest.TestCase):
             sorted(p.name for p in scratch.left_behind(parent)),
             sorted(name for name, _, swept in table if swept),
         )
-
-
-class BatchTests(unittest.TestCase):
-    """A guest batch's tests, started here as in the guest: a Python test as a fork of the batch's process,
-    any other as a program, each in a session of its own."""
-
-    def started(self, command: list, limit: float = 60):
-        output_path = scratch_dir(self) / "output.txt"
-        with open(output_path, "wb") as output:
-            test = guest_batch.start(command, output)
-            status = guest_batch.wait(test, limit)
-        return test, status, output_path.read_text()
-
-    def test_status_and_output(self):
-        script = scratch_dir(self) / "a_test.py"
-        # the Python test's body -> its exit status, and what its output holds
-        table = [
-            ("print('passed')", 0, "passed"),
-            ("import sys; sys.exit(3)", 3, ""),
-            ("import sys; sys.exit('no result')", 1, "no result"),
-            ("raise ValueError('broken')", 1, "ValueError: broken"),
-            (
-                "import os, signal; os.kill(os.getpid(), signal.SIGKILL)",
-                -signal.SIGKILL,
-                "",
-            ),
-            ("import sys; print('closed'); sys.stdout.close()", 0, "closed"),
-            ("import atexit; atexit.register(print, 'at exit')", 0, "at exit"),
-            (
-                "import threading, time; threading.Thread(target=lambda: (time.sleep(0.5), print('late'))).start()",
-                0,
-                "late",
-            ),
-            (
-                "import sys; print(sys.argv[1:], __name__)",
-                0,
-                "['an argument'] __main__",
-            ),
-        ]
-        for body, status, said in table:
-            with self.subTest(body):
-                script.write_text(body + "\n")
-                _, got, output = self.started(
-                    [sys.executable, str(script), "an argument"]
-                )
-                self.assertEqual(got, status, output)
-                self.assertIn(said, output)
-        with self.subTest("a program"):
-            self.assertEqual(
-                self.started(["sh", "-c", "echo from sh; exit 4"])[1:], (4, "from sh\n")
-            )
-
-    def test_an_overrun_is_stopped_with_what_it_started(self):
-        pid_file = scratch_dir(self) / "pid"
-        test, status, _ = self.started(
-            ["sh", "-c", f"sleep 60 & echo $! > '{pid_file}'; wait"], limit=1
-        )
-        self.addCleanup(
-            subprocess.run, ["pkill", "-KILL", "-s", str(test)]
-        )  # whatever fails below
-        self.assertIsNone(status)
-        child = int(pid_file.read_text())
-        guest_batch.stop(test)
-        self.assertTrue(
-            wait_for(lambda: ended(child), 5), "the test's own child ended with it"
-        )
-
-    def test_a_test_stopped_as_it_starts(
-        self,
-    ):  # before its fork has a session of its own
-        for _ in range(20):
-            with open(scratch_dir(self) / "output.txt", "wb") as output:
-                guest_batch.stop(guest_batch.start(["sleep", "60"], output))
-
-    def test_what_a_test_reports(self):
-        results = scratch_dir(self)
-        # the status file's text (None: none written) -> the test's status, or that it is no status
-        table = [
-            ("0\n", 0),
-            ("1\n", 1),
-            ("-9\n", -9),
-            (None, guest_batch.NOT_RUN),
-            ("", ValueError),
-            ("0", ValueError),
-            ("1 \n", ValueError),
-            ("ok\n", ValueError),
-        ]
-        for text, status in table:
-            with self.subTest(text=text):
-                (results / "t.status").unlink(missing_ok=True)
-                if text is not None:
-                    (results / "t.status").write_text(text)
-                if isinstance(status, int):
-                    self.assertEqual(guest_batch.report(results, "t"), status)
-                else:
-                    self.assertRaises(status, guest_batch.report, results, "t")
-        guest_batch.write_status(results / "t.status", guest_batch.NOT_RUN)
-        self.assertEqual([p.name for p in results.iterdir()], ["t.status"])
-        self.assertEqual(guest_batch.report(results, "t"), guest_batch.NOT_RUN)
-
-
-class BuildsEndWithTheirTest(unittest.TestCase):
-    """tests/support/ends_with_test.sh, which the tests that build start their builds with."""
-
-    WRAPPER = str(ROOT / "tests" / "support" / "ends_with_test.sh")
-
-    def test_what_the_command_started_ends_with_the_test_or_the_command(self):
-        folder = scratch_dir(self)
-        # a stand-in for the test: starts the wrapper (leading a process group of its own, or not), writes down
-        # the process it holds, waits for it and lives on
-        starter = (
-            "import subprocess, sys, time; wrapper = subprocess.Popen(sys.argv[3:], start_new_session="
-            "sys.argv[2] == 'leader'); open(sys.argv[1], 'w').write(str(wrapper.pid)); wrapper.wait(); "
-            "time.sleep(60)"
-        )
-        # what ends: the test (by a signal), the process the test holds (SIGKILL, as subprocess's timeout does),
-        # or the command, normally; whether the command waits for what it started (a compiler, say)
-        table = [
-            ("the test: SIGKILL", "", "wait"),
-            ("the test: SIGTERM", "", "wait"),
-            ("the test: SIGINT", "", "wait"),
-            ("the wrapper: SIGKILL", "", "wait"),
-            ("the wrapper: SIGKILL", "leader", "wait"),
-            ("the command, normally", "", ""),
-        ]
-        for how, leader, then in table:
-            with self.subTest(how, caller=leader or "not a group leader"):
-                pid_file = (
-                    folder / f"{folder_name(how + leader)}.pid"
-                )  # the command's child and group
-                held = pid_file.with_suffix(".held")
-                test = subprocess.Popen(
-                    [
-                        sys.executable,
-                        "-c",
-                        starter,
-                        held,
-                        leader,
-                        self.WRAPPER,
-                        "sh",
-                        "-c",
-                        f"sleep 60 & read -r _ _ _ _ group _ < /proc/$$/stat; "
-                        f"echo $! $group > '{pid_file}'; {then}",
-                    ],
-                    stderr=subprocess.DEVNULL,
-                )
-                self.addCleanup(test.wait)
-                self.addCleanup(test.kill)
-                self.assertTrue(
-                    wait_for(
-                        lambda: pid_file.exists()
-                        and pid_file.read_text().endswith("\n"),
-                        10,
-                    )
-                )
-                child, group = pid_file.read_text().split()
-                self.addCleanup(
-                    subprocess.run,
-                    ["pkill", "-KILL", "-F", str(pid_file)],
-                    stderr=subprocess.DEVNULL,
-                )
-                self.assertNotEqual(
-                    int(group),
-                    os.getpgrp(),
-                    "the command runs in a process group of its own",
-                )
-                self.addCleanup(subprocess.run, ["pkill", "-KILL", "-g", group])
-                if how.startswith("the test"):
-                    test.send_signal(getattr(signal, how.split()[-1]))
-                elif how.startswith("the wrapper"):
-                    os.kill(int(held.read_text()), signal.SIGKILL)
-                self.assertTrue(
-                    wait_for(lambda: ended(int(child)), 5),
-                    "the command's own child ended",
-                )
-                nothing_left = (
-                    lambda: subprocess.run(
-                        ["pgrep", "-g", group], stdout=subprocess.DEVNULL
-                    ).returncode
-                    == 1
-                )  # noqa: E731
-                self.assertTrue(
-                    wait_for(nothing_left, 5),
-                    "nothing of the command's group is left, its watcher neither",
-                )
-
-    def test_the_commands_status_and_output_pass_through(self):
-        for leader in (
-            False,
-            True,
-        ):  # a caller that leads its process group makes setsid fork
-            with self.subTest(process_group_leader=leader):
-                done = subprocess.run(
-                    [self.WRAPPER, "sh", "-c", "read line; echo built $line; exit 3"],
-                    input="in\n",
-                    capture_output=True,
-                    text=True,
-                    start_new_session=leader,
-                )
-                self.assertEqual((done.returncode, done.stdout), (3, "built in\n"))
-
-
-class SessionEnd(unittest.TestCase):
-    def test_the_display_ends_with_the_sessions_owner_unless_stopped(self):
-        folder = scratch_dir(self)
-        # what became of the display's record before the owner ended -> the display ended
-        table = [
-            ("kept", True),
-            ("removed by stop()", False),
-            ("replaced by a later prepare()", False),
-        ]
-        for what, ends in table:
-            with self.subTest(what):
-                session = WineSession(
-                    folder / folder_name(what), BUILDS["x64"], "native"
-                )
-                owner, xvfb = (subprocess.Popen(["sleep", "600"]) for _ in range(2))
-                self.addCleanup(xvfb.kill)
-                session.display_record.parent.mkdir(parents=True)
-                session.display_record.write_text(
-                    f":9 {xvfb.pid} {display.process_start(xvfb.pid)}\n"
-                )
-                session.end_with(owner.pid)
-                if what.startswith("removed"):
-                    session.display_record.unlink()
-                elif what.startswith("replaced"):
-                    session.display_record.write_text(
-                        f":10 {owner.pid} {display.process_start(owner.pid)}\n"
-                    )
-                owner.kill()
-                owner.wait()
-                self.assertEqual(wait_for(lambda: xvfb.poll() is not None, 5), ends)
 
 
 class CommandsScript(unittest.TestCase):
