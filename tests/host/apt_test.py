@@ -216,6 +216,3 @@ class GuestKernel(unittest.TestCase):
                     self.assertIn("even with apt's package lists fetched anew", said)
                     self.assertIn("linux-image-6.1.0-2-amd64.deb  404  Not Found", said)
 
-
-if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -137,6 +137,3 @@ class RealGuest(unittest.TestCase):
         swept_later = not job_folder.exists() or scratch.unused(job_folder)
         self.assertTrue(swept_later, "its job folder is no longer in use")
 
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)

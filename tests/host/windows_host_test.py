@@ -556,6 +556,3 @@ class CommandsScript(unittest.TestCase):
             (result.stdout, result.returncode), ('a "b" $c `d`|it\'s $HOME|', 1)
         )
 
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)
