@@ -2,6 +2,7 @@
 runs one table against one build, in one prepared prefix, wherever that
 build runs (on this machine, or in a guest through windows_host.py run)."""
 
+import shutil
 import signal
 import sys
 from pathlib import Path
@@ -38,11 +39,14 @@ def pytest_generate_tests(metafunc) -> None:
 
 
 @pytest.fixture(scope="session")
-def session(pytestconfig):
+def session(request):
     """The build's prefix, display and server, made once for the run; here
-    the build runs natively, in a guest too."""
-    option = pytestconfig.getoption
+    the build runs natively, in a guest too. A prefix (1.3 GB) stays only
+    after a failed case, for a look at it."""
+    option = request.config.getoption
     session = WineSession(option("work"), BUILDS[option("build")], "native")
     session.prepare()
     yield session
     session.stop()
+    if not request.session.testsfailed and not session.prefix.is_mount():
+        shutil.rmtree(session.prefix)

@@ -215,4 +215,3 @@ class GuestKernel(unittest.TestCase):
                 else:
                     self.assertIn("even with apt's package lists fetched anew", said)
                     self.assertIn("linux-image-6.1.0-2-amd64.deb  404  Not Found", said)
-

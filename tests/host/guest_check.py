@@ -136,4 +136,3 @@ class RealGuest(unittest.TestCase):
         print(f"ended {time.monotonic() - started:.1f} s after ctest", flush=True)
         swept_later = not job_folder.exists() or scratch.unused(job_folder)
         self.assertTrue(swept_later, "its job folder is no longer in use")
-

@@ -555,4 +555,3 @@ class CommandsScript(unittest.TestCase):
         self.assertEqual(
             (result.stdout, result.returncode), ('a "b" $c `d`|it\'s $HOME|', 1)
         )
-
