@@ -71,7 +71,8 @@ def test_a_writable_share_and_a_prefix_image(tmp_path):  # in the build folder (
     subprocess.run(
         ["mksquashfs", str(tree), str(image), "-quiet", "-no-progress"], check=True
     )
-    # Reads the image through the overlay, writes there (into the guest's memory) and into the share.
+    # Reads the image through the overlay, writes there (into the guest's memory)
+    # and into the share.
     script = 'cat "$1/from-the-image" > "$2/seen" && echo new > "$1/written"'
     status = guest.run(
         job(

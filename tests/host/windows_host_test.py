@@ -47,7 +47,8 @@ def handler(pattern: tuple, enabled: bool = True) -> i386.Handler:
     return i386.Handler("h", enabled, 0, *pattern)
 
 
-# HEXALIFT_I386, what the probe says (None: it must not be asked) -> the mode, or what is raised
+# HEXALIFT_I386, what the probe says (None: it must not be asked) -> the mode,
+# or what is raised
 MODES = {
     "forced native": ("native", None, "native"),
     "forced guest": ("guest", None, "guest"),
@@ -86,7 +87,8 @@ def test_a_probe_that_cannot_tell_names_the_choice(monkeypatch):
         i386.decide_mode()
 
 
-# the probe's status (None: not a program), its permissions -> the answer, or what the failure says
+# the probe's status (None: not a program), its permissions -> the answer, or
+# what the failure says
 PROBES = {
     "a program that exits with 0": (0, 0o755, True),
     "a file the kernel cannot run (ENOEXEC)": (None, 0o755, False),
@@ -247,14 +249,16 @@ def test_a_failed_set_up_is_tried_once_more_and_shown(tmp_path, monkeypatch, wha
             session.make_template(prefix, stream)
     assert int((tmp_path / "count").read_text()) == attempts
     assert (tmp_path / "server-calls").read_text().split() == server_calls
-    # a failed set-up leaves no prefix; a hung one's goes with the scratch folder it was made in
+    # a failed set-up leaves no prefix; a hung one's goes with the scratch
+    # folder it was made in
     assert prefix.exists() == (not raised or raised is HANG)
     output = log.read_text()
     assert output.count("set-up") == attempts, "every attempt's output is logged"
     assert "left over" not in output, "every attempt starts from no prefix"
     if raised is HANG and attempts == 2:
         assert caught.value.timeout <= limit - 1, "one limit for both attempts"
-    # only a failed first attempt that is tried again is shown, once its output is logged
+    # only a failed first attempt that is tried again is shown, once its output
+    # is logged
     assert [
         (
             "status 53 at attempt 1" in text and "kernel32.dll" in text,
