@@ -13,126 +13,121 @@ import os
 import signal
 import subprocess
 import sys
-import tempfile
-import textwrap
 import time
-import unittest
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from process_checks import SUPERVISED, ended, parent_of, wait_for
+import pytest
+from process_checks import (
+    STAND_INS,
+    SUPERVISED,
+    UNDER_CTEST,
+    ended,
+    parent_of,
+    wait_for,
+)
 from winhost import guest, limits, scratch
 from winhost.session import guest_dir
 
-# A starter whose job runs until it is stopped.
-STARTER = textwrap.dedent(
-    """\
-    import sys
-    from pathlib import Path
-    from winhost import guest
-    from winhost.session import guest_dir
-    try:
-        guest.run(guest.Job(commands=[["sleep", "600"]], cwd=Path("/"), env={"PATH": "/usr/bin:/bin"}), guest_dir())
-    except guest.GuestFailed as failure:
-        sys.exit(f"the starter: {failure}")
-"""
-)
-# ctest's part: starts the supervised starter and waits.
-PARENT = "import subprocess, sys, time; subprocess.Popen(sys.argv[1:]); time.sleep(600)"
+
+@pytest.fixture(scope="module", autouse=True)
+def boot_files():
+    """Fetched once per build folder, before any guest is timed."""
+    guest.boot_files(guest_dir())
 
 
-def job(*command: str) -> guest.Job:
+def job(*command: str, **options) -> guest.Job:
     return guest.Job(
-        commands=[list(command)], cwd=Path("/"), env={"PATH": "/usr/bin:/bin"}
+        commands=[list(command)],
+        cwd=Path("/"),
+        env={"PATH": "/usr/bin:/bin"},
+        **options,
     )
 
 
-class RealGuest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        guest.boot_files(
-            guest_dir()
-        )  # fetched once per build folder, before any guest is timed
-
-    def test_status_round_trip(self):
-        table = [  # the job -> its status, as the guest's shell gives it
-            (("true",), 0),
-            (("false",), 1),
-            (("sh", "-c", "kill -9 $$"), 128 + signal.SIGKILL),
-        ]
-        started = time.monotonic()
-        with ThreadPoolExecutor(
-            len(table)
-        ) as guests:  # side by side: a guest's boot is most of its time
-            statuses = list(
-                guests.map(lambda row: guest.run(job(*row[0]), guest_dir()), table)
-            )
-        print(
-            f"{len(table)} guests side by side: {time.monotonic() - started:.1f} s",
-            flush=True,
+def test_status_round_trip():
+    table = [  # the job -> its status, as the guest's shell gives it
+        (("true",), 0),
+        (("false",), 1),
+        (("sh", "-c", "kill -9 $$"), 128 + signal.SIGKILL),
+    ]
+    started = time.monotonic()
+    # side by side: a guest's boot is most of its time
+    with ThreadPoolExecutor(len(table)) as guests:
+        statuses = list(
+            guests.map(lambda row: guest.run(job(*row[0]), guest_dir()), table)
         )
-        self.assertEqual(statuses, [status for _, status in table])
+    print(f"{len(table)} guests side by side: {time.monotonic() - started:.1f} s")
+    assert statuses == [status for _, status in table]
 
-    def test_a_writable_share_and_a_prefix_image(self):
-        with tempfile.TemporaryDirectory() as folder:  # in the build folder (TMPDIR)
-            share, tree, image, prefix = (
-                Path(folder, name) for name in ("share", "tree", "image.sqfs", "prefix")
-            )
-            share.mkdir()
-            tree.mkdir()
-            (tree / "from-the-image").write_text("squashfs\n")
-            subprocess.run(
-                ["mksquashfs", str(tree), str(image), "-quiet", "-no-progress"],
-                check=True,
-            )
-            # Reads the image through the overlay, writes there (into the guest's memory) and into the share.
-            script = f"cat {prefix}/from-the-image > {share}/seen && echo new > {prefix}/written && echo done"
-            status = guest.run(
-                guest.Job(
-                    commands=[["sh", "-c", script]],
-                    cwd=Path("/"),
-                    env={"PATH": "/usr/bin:/bin"},
-                    writable=[share],
-                    prefix_image=image,
-                    prefix_at=prefix,
-                ),
-                guest_dir(),
-            )
-            self.assertEqual((status, (share / "seen").read_text()), (0, "squashfs\n"))
-            self.assertEqual(sorted(p.name for p in tree.iterdir()), ["from-the-image"])
-            self.assertFalse(prefix.exists(), "the prefix lived in the guest only")
 
-    def test_nothing_is_left_when_ctest_is_killed(self):
-        for number in (signal.SIGTERM, signal.SIGKILL):
-            with self.subTest(signal=number.name):
-                self.killed_during_a_guest_run(number)
+def test_a_writable_share_and_a_prefix_image(tmp_path):  # in the build folder (TMPDIR)
+    share, tree, image, prefix = (
+        tmp_path / name for name in ("share", "tree", "image.sqfs", "prefix")
+    )
+    share.mkdir()
+    tree.mkdir()
+    (tree / "from-the-image").write_text("squashfs\n")
+    subprocess.run(
+        ["mksquashfs", str(tree), str(image), "-quiet", "-no-progress"], check=True
+    )
+    # Reads the image through the overlay, writes there (into the guest's memory)
+    # and into the share.
+    script = 'cat "$1/from-the-image" > "$2/seen" && echo new > "$1/written"'
+    status = guest.run(
+        job(
+            "sh",
+            "-c",
+            script,
+            "-",
+            str(prefix),
+            str(share),
+            writable=[share],
+            prefix_image=image,
+            prefix_at=prefix,
+        ),
+        guest_dir(),
+    )
+    assert (status, (share / "seen").read_text()) == (0, "squashfs\n")
+    assert sorted(p.name for p in tree.iterdir()) == ["from-the-image"]
+    assert not prefix.exists(), "the prefix lived in the guest only"
 
-    def killed_during_a_guest_run(self, number: int):
-        ctest = subprocess.Popen(
-            [sys.executable, "-c", PARENT, *SUPERVISED, sys.executable, "-c", STARTER],
-            env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
-        )
-        self.addCleanup(ctest.kill)
 
-        def ours():  # qemu, the starter, the supervisor; other tests' guests may run
-            for pid, job in guest.running(guest_dir()):
-                starter = parent_of(pid)
-                if parent_of(parent_of(starter)) == ctest.pid:
-                    return [pid, starter, parent_of(starter)], Path(job)
-            return None
+@pytest.mark.parametrize(
+    "number", [signal.SIGTERM, signal.SIGKILL], ids=["SIGTERM", "SIGKILL"]
+)
+def test_nothing_is_left_when_ctest_is_killed(number):
+    starter = [sys.executable, str(STAND_INS / "guest_starter.py")]
+    ctest = subprocess.Popen(
+        [*UNDER_CTEST, *SUPERVISED, *starter],
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
 
-        def console() -> str:
-            found = ours()
-            path = found[1] / "console.txt" if found else None
-            return path.read_text("latin-1") if path and path.exists() else ""
+    def ours():  # qemu, the starter, the supervisor; other tests' guests may run
+        for pid, job in guest.running(guest_dir()):
+            starter = parent_of(pid)
+            if parent_of(parent_of(starter)) == ctest.pid:
+                return [pid, starter, parent_of(starter)], Path(job)
+        return None
 
-        booted = wait_for(lambda: guest.READY_MARK in console(), limits.BOOT)
-        self.assertTrue(booted, "the guest booted")
+    def console() -> str:
+        found = ours()
+        path = found[1] / "console.txt" if found else None
+        return path.read_text("latin-1") if path and path.exists() else ""
+
+    try:
+        assert wait_for(
+            lambda: guest.READY_MARK in console(), limits.BOOT
+        ), "the guest booted"
         tree, job_folder = ours()
         ctest.send_signal(number)
         ctest.wait()
         started = time.monotonic()
-        self.assertTrue(wait_for(lambda: all(map(ended, tree)), 10), "nothing left")
-        print(f"ended {time.monotonic() - started:.1f} s after ctest", flush=True)
-        swept_later = not job_folder.exists() or scratch.unused(job_folder)
-        self.assertTrue(swept_later, "its job folder is no longer in use")
+        assert wait_for(lambda: all(map(ended, tree)), 10), "nothing left"
+        print(f"ended {time.monotonic() - started:.1f} s after ctest")
+        assert not job_folder.exists() or scratch.unused(
+            job_folder
+        ), "its job folder is no longer in use"
+    finally:
+        ctest.kill()
+        ctest.wait()

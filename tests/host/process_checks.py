@@ -1,4 +1,5 @@
-"""What the test bed's own tests wait for, and check of the processes they start."""
+"""What the test bed's own tests wait for, check of the processes they start,
+and where their stand-ins lie."""
 
 import sys
 import time
@@ -9,6 +10,10 @@ SUPERVISED = [
     sys.executable,
     str(Path(__file__).resolve().parents[2] / "scripts" / "supervise.py"),
 ]
+# The programs that stand in for Wine, qemu, apt, ctest and tests.
+STAND_INS = Path(__file__).resolve().with_name("stand_ins")
+# What runs a command (a test under the supervisor) as ctest does, until it is killed.
+UNDER_CTEST = [sys.executable, str(STAND_INS / "ctest_parent.py")]
 
 
 def wait_for(condition, seconds: float) -> bool:

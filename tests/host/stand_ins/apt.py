@@ -1,7 +1,9 @@
-"""A stand-in for apt-get, apt-cache and dpkg, by the name it is called by,
-for tests/host/apt_test.py: it writes each call to calls.txt in its folder,
-and what the sources folder that an install was given holds to sources.txt.
-FAKE_UPDATE, FAKE_DOWNLOAD and FAKE_INSTALL say how it behaves."""
+#!/usr/bin/python3
+"""Stands in for apt-get, apt-cache and dpkg, by the name it is called by
+(a link to it), for tests/host/apt_test.py: it writes each call to calls.txt
+in its link's folder, and what the sources folder that an install was given
+holds to sources.txt. FAKE_UPDATE, FAKE_DOWNLOAD and FAKE_INSTALL say how it
+behaves."""
 
 import os, sys
 from pathlib import Path
