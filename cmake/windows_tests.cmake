@@ -43,6 +43,7 @@ function(add_windows_table name build)
   if(WINDOWS_BUILD_${build}_IN_GUEST)
     list(APPEND labels in-guest)
   endif()
+  # COST: tables start before the short tests, so that none of them starts last.
   set_tests_properties(${name} PROPERTIES LABELS "${labels}" FIXTURES_REQUIRED wine_template
-    TIMEOUT ${TABLE_TEST_LIMIT} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
+    TIMEOUT ${TABLE_TEST_LIMIT} COST 500 ENVIRONMENT "${WINHOST_ENVIRONMENT}")
 endfunction()

@@ -67,6 +67,16 @@ def reap(command: int):
             status = os.waitstatus_to_exitcode(wait_status)
 
 
+def ended_by(number: int, command: int) -> int:
+    """The command gets the signal first, and the grace to end its own way (a test
+    stops its Wine session, makes its files writable again); the rest comes after."""
+    os.kill(command, number)
+    deadline = time.monotonic() + GRACE_SECONDS
+    while time.monotonic() < deadline and reap(command) is None:
+        signal.sigtimedwait({signal.SIGCHLD}, 0.05)
+    return -number
+
+
 def end_tree() -> None:
     """SIGTERM to every process below this one, then SIGKILL to what is left after
     the grace, until none is left."""
@@ -111,7 +121,7 @@ def main(command: list) -> int:
     while status is None:
         number = signal.sigwaitinfo(ENDING | {signal.SIGCHLD}).si_signo
         if number in ENDING:
-            status = -number
+            status = ended_by(number, pid)
         else:
             status = reap(pid)
     end_tree()

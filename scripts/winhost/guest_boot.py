@@ -1,6 +1,6 @@
 """The guest's kernel and initramfs, made once per build folder: Debian's packaged kernel, fetched with apt
 and unpacked (never installed), and a busybox initramfs with the modules the guest needs and its init
-script. The initramfs is named after this file, which makes it: a changed init makes a new one, from the
+script (guest_init.sh). The initramfs is named after the two files that make it: a changed init makes a new one, from the
 kernel's package kept beside it."""
 
 import fcntl
@@ -138,41 +138,13 @@ def modules_in_order(tree: Path) -> list:
     return [files[name] for name in ordered]
 
 
-INIT = r"""#!/bin/busybox sh
-# The guest's first process: mounts this machine's root read-only under a tmpfs overlay, runs the job's
-# set-up and commands, writes their exit status into the job's folder and ends qemu through its exit device.
-/bin/busybox --install -s /bin
-kernel_filesystems() { mount -t proc proc $1/proc; mount -t sysfs sysfs $1/sys; mount -t devtmpfs devtmpfs $1/dev; }
-kernel_filesystems
-for module in $(cat /modules); do insmod /lib/modules/$module || exit 1; done
-mkdir -p /host /job /rw /root
-mount -t 9p -o @NINEP@,ro,cache=loose hostroot /host || exit 1
-mount -t 9p -o @NINEP@,cache=none job /job || exit 1
-mount -t tmpfs -o size=90% tmpfs /rw
-mkdir -p /rw/upper /rw/work
-mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root || exit 1
-kernel_filesystems /root
-mkdir -p /root/dev/pts /root/dev/shm
-mount -t devpts devpts /root/dev/pts
-# Its own run-time folders (Wine's lie in the build folder's TMPDIR); /tmp stays ours.
-for place in /root/run /root/dev/shm; do
-  mkdir -p $place && mount -t tmpfs tmpfs $place
-done
-. /job/setup.sh || exit 1
-stty -F /dev/ttyS1 raw -echo
-echo "hexalift-guest: running"
-# ttyS1 is qemu's output pipe: its last close waits until every byte has left.
-chroot /root /bin/sh -c "$(cat /job/commands.sh)" </dev/null >/dev/ttyS1 2>&1
-echo $? >/job/status.partial
-sync
-mv /job/status.partial /job/status
-printf '\0' | dd of=/dev/port bs=1 seek=@EXIT_PORT@ count=1 2>/dev/null
-poweroff -f
-""".replace(
-    "@NINEP@", NINEP
-).replace(
-    "@EXIT_PORT@", str(EXIT_PORT)
-)
+# The guest's first process (the init script), with the values it needs put in.
+INIT = Path(__file__).with_name("guest_init.sh")
+
+
+def init_script() -> str:
+    text = INIT.read_text().replace("@NINEP@", NINEP)
+    return text.replace("@EXIT_PORT@", str(EXIT_PORT))
 
 
 def make_initramfs(kernel_tree: Path, target: Path, work: Path) -> None:
@@ -187,7 +159,7 @@ def make_initramfs(kernel_tree: Path, target: Path, work: Path) -> None:
         (root / "lib/modules" / name).write_bytes(read_module(module))
         names.append(name)
     (root / "modules").write_text("\n".join(names) + "\n")
-    (root / "init").write_text(INIT)
+    (root / "init").write_text(init_script())
     (root / "init").chmod(0o755)
     listing = (
         "\n".join(sorted(str(p.relative_to(root)) for p in root.rglob("*"))) + "\n"
@@ -205,7 +177,8 @@ def make_initramfs(kernel_tree: Path, target: Path, work: Path) -> None:
 def boot_files(guest_dir: Path):
     """(kernel, initramfs): fetched and made once, under guest_dir."""
     guest_dir.mkdir(parents=True, exist_ok=True)
-    made_of = hashlib.sha256(Path(__file__).read_bytes()).hexdigest()[:12]
+    makers = Path(__file__).read_bytes() + INIT.read_bytes()
+    made_of = hashlib.sha256(makers).hexdigest()[:12]
     kernel, initramfs = guest_dir / "vmlinuz", guest_dir / f"initramfs-{made_of}.gz"
     package = guest_dir / "kernel.deb"
     with open(guest_dir / "boot.lock", "w") as lock:

@@ -154,12 +154,10 @@ class WineSession:
 
     def prepare(self) -> None:
         """Makes the prefix from the template, and starts the display and a server that stay up until stop(), or
-        until the supervised test ends; where the programs run in the guest, only the template's image.
+        until the supervised test ends. Where the programs run in the guest, a guest's job calls it there.
         """
         self.work.mkdir(parents=True, exist_ok=True)
         self.make_template_image()
-        if self.in_guest:
-            return
         made_from = (
             self.work / "prefix.template"
         )  # the image the prefix was unpacked from

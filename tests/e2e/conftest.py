@@ -4,7 +4,6 @@ build runs (on this machine, or in a guest through windows_host.py run)."""
 
 import shutil
 import signal
-import sys
 from pathlib import Path
 
 import pytest
@@ -25,10 +24,11 @@ def pytest_addoption(parser) -> None:
 
 
 def pytest_configure(config) -> None:
-    """SIGTERM (the supervisor ending the test) ends the run through its
-    clean-up, as Ctrl-C would: a scenario's read-only run log is made
-    writable again, or it would outlast the run and the build folder."""
-    signal.signal(signal.SIGTERM, lambda number, _: sys.exit(128 + number))
+    """SIGTERM (the supervisor ending the test) ends the run as Ctrl-C would,
+    through its clean-up: a scenario's read-only run log is made writable
+    again (or it would outlast the run, and the build folder too), and the
+    session stops."""
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
 def pytest_generate_tests(metafunc) -> None:

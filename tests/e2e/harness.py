@@ -62,10 +62,8 @@ def run(tools: Tools, run_dir: Path, setup: Setup) -> Outcome:
             WINEDEBUG="-all,+relay,+server",
             **setup.simulator,
         )
-    except (
-        Exception
-    ):  # a hexalift that hung, say: the next run gets a prefix with nothing left, a display
-        # (not after a signal: the session ends with ctest, and a new server would linger)
+    except BaseException:  # a hexalift that hung (the case's limit too): the next run
+        # gets a prefix with nothing left, and a display
         with contextlib.suppress(Exception):  # the run's own error is the one to tell
             session.restart_server()
         raise

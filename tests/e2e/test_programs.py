@@ -9,7 +9,7 @@ from harness import run_program
 from winhost import CORECLR_OVERRIDES, guest, limits
 
 
-@pytest.mark.timeout(limits.test(guest.inside(), programs=1))
+@pytest.mark.timeout(limits.test(guest.inside(), programs=1), func_only=True)
 def test_program(program, session, pytestconfig) -> None:
     # A CoreCLR program needs Wine's own mscoree, which loads the runtime.
     coreclr = {"WINEDLLOVERRIDES": CORECLR_OVERRIDES}
@@ -17,7 +17,7 @@ def test_program(program, session, pytestconfig) -> None:
     assert run_program(session, program, **extra) == 0
 
 
-@pytest.mark.timeout(limits.test(guest.inside(), programs=1))
+@pytest.mark.timeout(limits.test(guest.inside(), programs=1), func_only=True)
 def test_imagetool_exe_makes_the_same_image(session, pytestconfig, tmp_path) -> None:
     option = pytestconfig.getoption
     (tmp_path / "payload").write_bytes(b"abc")

@@ -10,8 +10,15 @@ from winhost import guest, limits
 from winhost.hexalift import Tools
 
 
-@pytest.mark.timeout(limits.test(guest.inside()))
-@pytest.mark.parametrize("name", BY_NAME)
+def case(name: str, scenario):
+    """A row of the table, limited by its programs: hexalift and imagetool.exe
+    for each of its one or two runs."""
+    runs = 1 if scenario.then is None else 2
+    limit = limits.test(guest.inside(), programs=2 * runs)
+    return pytest.param(name, marks=pytest.mark.timeout(limit, func_only=True))
+
+
+@pytest.mark.parametrize("name", [case(*row) for row in BY_NAME.items()])
 def test_scenario(name: str, session, pytestconfig) -> None:
     if session.build.bits == 64 and name in ONLY_32_BIT:
         pytest.skip(ONLY_32_BIT[name])

@@ -148,7 +148,7 @@ def table(session: WineSession, host: Path, name: str) -> list:
     return [line for line in lines if line.startswith(("ok ", "FAILED "))]
 
 
-@pytest.mark.timeout(limits.test(guest.inside(), BRIDGE_PROGRAMS))
+@pytest.mark.timeout(limits.test(guest.inside(), BRIDGE_PROGRAMS), func_only=True)
 @pytest.mark.parametrize("fault", BRIDGE)
 def test_wrong_bridge(fault: str, pytestconfig, session) -> None:
     wrong, unmodified = (

@@ -6,7 +6,7 @@ the guest mode's tests use them; and nothing of a guest's test (its
 supervisor, the test, qemu) is left 10 s after ctest gets SIGTERM or
 SIGKILL.
 
-  guest_check.py    (HEXALIFT_BUILD_DIR: the build folder)
+  pytest guest_check.py    (HEXALIFT_BUILD_DIR: the build folder)
 """
 
 import os

@@ -1,7 +1,7 @@
 """The native image tool from the command line: what a user sees for good
 and bad input, and its verdicts on run logs that no scenario leaves. (The
-Windows tool makes the same images: windows_imagetool.py, run in a build's
-Wine session.)
+Windows tool makes the same images: tests/e2e/test_programs.py, in each
+build's Windows table.)
 
   pytest imagetool_test.py --imagetool IMAGETOOL
 """
