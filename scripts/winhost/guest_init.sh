@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # The guest's first process: mounts this machine's root read-only under a tmpfs overlay, runs the job's
 # set-up and commands, writes their exit status into the job's folder and ends qemu through its exit device.
 /bin/busybox --install -s /bin
