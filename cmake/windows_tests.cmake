@@ -8,8 +8,9 @@
 # build runs in the guest (the pe32 build in the guest mode) the very same
 # command in a guest of its own; those tests also carry the label
 # "in-guest". Each test has a Wine session of its own (its own work folder,
-# prefix, server and display), so tests of one build run side by side; all
-# start from the prefix template's image, which wine.prefix_template makes.
+# prefix, server and display; one per pytest worker where a table has two),
+# so tests of one build run side by side; all start from the prefix
+# template's image, which wine.prefix_template makes.
 #
 # The limits come from scripts/winhost/limits.py (a guest's own limit lies
 # below its test's). Everything the tests write lies in this build folder:
@@ -37,7 +38,7 @@ set_tests_properties(wine.prefix_template PROPERTIES FIXTURES_SETUP wine_templat
 # with the arguments against BUILD, in the work folder build/e2e/NAME.
 function(add_windows_table name build)
   set(work ${CMAKE_BINARY_DIR}/e2e/${name})
-  add_test(NAME ${name} COMMAND ${SUPERVISED} ${Python3_EXECUTABLE} ${WINDOWS_HOST} run ${build} ${work} --
+  add_test(NAME ${name} COMMAND ${SUPERVISED} ${Python3_EXECUTABLE} ${WINDOWS_HOST} run ${build} --
     ${PYTEST} ${ARGN} --build ${build} --work ${work} --junitxml=${JUNIT_DIR}/${name}.xml)
   set(labels ${WINDOWS_BUILD_${build}_LABEL})
   if(WINDOWS_BUILD_${build}_IN_GUEST)

@@ -112,6 +112,7 @@ install \
   nlohmann-json3-dev                                     `# the image tool's JSON, for both builds` \
   python3-pefile                                         `# reading PE files (for /usr/bin/python3)` \
   python3-pytest python3-pytest-timeout                  `# every Python table (for /usr/bin/python3)` \
+  python3-pytest-xdist                                   `# the scenarios in two workers` \
   clang libclang-rt-14-dev valgrind time                 `# fuzzing, memcheck, benchmark timing` \
   g++-mingw-w64-i686 binutils-mingw-w64-i686             `# the pe32 build: shipped 32-bit images` \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64         `# the x64 build: their x86-64 stand-ins` \

@@ -5,10 +5,10 @@
                                      what killed runs left, and the build folder's Wine prefixes and displays
   windows_host.py cmake              the build table, the mode and the test limits, for CMake
   windows_host.py template           makes the prefix template's image, unless there is one
-  windows_host.py run BUILD WORK -- COMMAND...
-                                     runs COMMAND where BUILD's images run: here, or in a guest that has the
-                                     template's image as WORK/prefix; its output and status come back, and
-                                     what it writes into the build folder's junit/
+  windows_host.py run BUILD -- COMMAND...
+                                     runs COMMAND where BUILD's images run: here, or in a guest (two
+                                     processors) that has the prefix template's image; its output and status
+                                     come back, and what it writes into the build folder's junit/
   windows_host.py make-template DIR  a new Wine prefix template in DIR (a guest runs this)
 
 HEXALIFT_I386=native|guest forces the mode; HEXALIFT_BUILD_DIR names the build folder (build/ by default).
@@ -101,14 +101,14 @@ def status(build: Path) -> str:
     return "\n".join(lines)
 
 
-def run(build: str, work: Path, command: list) -> int:
+def run(build: str, command: list) -> int:
     """The command runs as it would natively, in a guest where the build runs there."""
-    session = WineSession(work, BUILDS[build], decide_mode())
+    session = WineSession(build_dir(), BUILDS[build], decide_mode())
     if not session.in_guest:
         os.execvp(command[0], command)
     junit = build_dir() / "junit"
     junit.mkdir(exist_ok=True)
-    return session.run_in_guest([command], limits.TABLE, writable=[junit])
+    return session.run_in_guest([command], limits.TABLE, writable=[junit], cpus=2)
 
 
 def main(argv: list) -> int:
@@ -122,8 +122,8 @@ def main(argv: list) -> int:
         WineSession(
             build_dir() / "template", BUILDS["x64"], decide_mode()
         ).make_template_image()
-    elif len(argv) > 4 and argv[0] == "run" and argv[3] == "--":
-        return run(argv[1], Path(argv[2]), argv[4:])
+    elif len(argv) > 3 and argv[0] == "run" and argv[2] == "--":
+        return run(argv[1], argv[3:])
     elif len(argv) == 2 and argv[0] == "make-template":
         WineSession(Path(argv[1]).parent, BUILDS["x64"], "native").make_template(
             Path(argv[1]), sys.stdout.buffer

@@ -13,6 +13,7 @@ import select
 import shlex
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -31,8 +32,26 @@ QEMU = "/usr/bin/qemu-system-x86_64"
 INSIDE_VARIABLE = "HEXALIFT_GUEST"  # set for a guest's commands
 
 
+# Where a guest's commands find the prefix template's image, read-only.
+TEMPLATE_MOUNT = Path("/prefix-template")
+
+
 def inside() -> bool:
     return bool(os.environ.get(INSIDE_VARIABLE))
+
+
+def overlay_prefix(at: Path) -> None:
+    """In a guest: a prefix of its own at `at`, the template under an overlay
+    whose changes stay in the guest's memory, so that each session, and each
+    pytest worker, starts from the same prefix."""
+    if at.is_mount():
+        return
+    layers = Path(tempfile.mkdtemp(prefix="prefix-", dir="/dev/shm"))  # a tmpfs
+    for layer in ("upper", "work"):
+        (layers / layer).mkdir()
+    at.mkdir(parents=True, exist_ok=True)
+    options = f"lowerdir={TEMPLATE_MOUNT},upperdir={layers}/upper,workdir={layers}/work"
+    subprocess.run(["mount", "-t", "overlay", "overlay", "-o", options, at], check=True)
 
 
 @dataclass
@@ -45,10 +64,7 @@ class Job:
     writable: list = field(
         default_factory=list
     )  # host folders shared writable, at the same path
-    prefix_image: Path | None = (
-        None  # a squashfs Wine prefix, read-only under an overlay ...
-    )
-    prefix_at: Path | None = None  # ... at this path
+    prefix_image: Path | None = None  # a squashfs Wine prefix template (TEMPLATE_MOUNT)
     disk: Path | None = None  # a writable raw disk, /dev/vda in the guest
     timeout: int = limits.GUEST_CHECK  # the guest's whole life, boot included
     memory_mib: int = 3072
@@ -56,19 +72,14 @@ class Job:
 
 
 def setup_script(job: Job) -> str:
-    """Shell lines the init runs before the commands: the writable shares and the prefix."""
+    """Shell lines the init runs before the commands: the writable shares and the prefix template."""
     lines = [
         f"mount -t 9p -o {NINEP},cache=none share{number} {shlex.quote('/root' + str(folder))} || exit 1"
         for number, folder in enumerate(job.writable)
     ]
     if job.prefix_image:
-        at = shlex.quote("/root" + str(job.prefix_at))
-        lines += [
-            "mkdir -p /prefix /rw/prefix-upper /rw/prefix-work " + at,
-            "mount -t squashfs -o ro /dev/vda /prefix || exit 1",
-            f"mount -t overlay overlay -o lowerdir=/prefix,upperdir=/rw/prefix-upper,"
-            f"workdir=/rw/prefix-work {at} || exit 1",
-        ]
+        at = shlex.quote(f"/root{TEMPLATE_MOUNT}")
+        lines += [f"mkdir -p {at} && mount -t squashfs -o ro /dev/vda {at} || exit 1"]
     return "\n".join(lines) + "\n"
 
 

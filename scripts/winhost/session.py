@@ -157,39 +157,32 @@ class WineSession:
         until the supervised test ends. Where the programs run in the guest, a guest's job calls it there.
         """
         self.work.mkdir(parents=True, exist_ok=True)
-        self.make_template_image()
-        made_from = (
-            self.work / "prefix.template"
-        )  # the image the prefix was unpacked from
-        mounted = (
-            guest.inside() and self.prefix.is_mount()
-        )  # a guest's: the image itself
-        current = (
-            self.prefix.exists()
-            and made_from.exists()
-            and made_from.read_text() == self.template_image.name
-        )
-        if not mounted and not current:
-            stop_server(self.prefix)
-            shutil.rmtree(self.prefix, ignore_errors=True)
-            replace_atomically(
-                lambda folder: subprocess.run(
-                    [
-                        "unsquashfs",
-                        "-quiet",
-                        "-no-progress",
-                        "-d",
-                        str(folder),
-                        str(self.template_image),
-                    ],
-                    check=True,
-                    **QUIET,
-                ),
-                self.prefix,
-            )
-            made_from.write_text(self.template_image.name)
+        if guest.inside():  # over the image the guest was given
+            guest.overlay_prefix(self.prefix)
+        else:
+            self.unpack_template()
         display.start(self.display_record)
         self.restart_server()
+
+    def unpack_template(self) -> None:
+        """The prefix, unpacked from the template's image unless it already was from this one."""
+        self.make_template_image()
+        made_from = self.work / "prefix.template"  # the image it was unpacked from
+        if self.prefix.exists() and made_from.exists():
+            if made_from.read_text() == self.template_image.name:
+                return
+        stop_server(self.prefix)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        unsquashfs = ["unsquashfs", "-quiet", "-no-progress", "-d"]
+        replace_atomically(
+            lambda folder: subprocess.run(
+                [*unsquashfs, str(folder), str(self.template_image)],
+                check=True,
+                **QUIET,
+            ),
+            self.prefix,
+        )
+        made_from.write_text(self.template_image.name)
 
     def make_template_image(self) -> None:
         """The template's image, made once by the first session that needs it."""
@@ -257,9 +250,11 @@ class WineSession:
                 + guest.last_lines(log_path.read_text(errors="replace"), 30)
             )
 
-    def run_in_guest(self, commands: list, timeout: int, writable: tuple = ()) -> int:
-        """Runs commands (argument lists, in turn while each succeeds) in a guest with the template's image as
-        this session's prefix, for at most timeout seconds; returns the last one's status.
+    def run_in_guest(
+        self, commands: list, timeout: int, writable: tuple = (), cpus: int = 1
+    ) -> int:
+        """Runs commands (argument lists, in turn while each succeeds) in a guest that has the template's image,
+        for at most timeout seconds; returns the last one's status. A session there makes its prefix over it.
         """
         self.make_template_image()
         job = guest.Job(
@@ -268,8 +263,8 @@ class WineSession:
             env=guest_env(),
             writable=list(writable),
             prefix_image=self.template_image,
-            prefix_at=self.prefix,
             timeout=timeout,
+            cpus=cpus,
         )
         return guest.run(job, self.template_image.parent)
 

@@ -2,6 +2,7 @@
 runs one table against one build, in one prepared prefix, wherever that
 build runs (on this machine, or in a guest through windows_host.py run)."""
 
+import os
 import shutil
 import signal
 from pathlib import Path
@@ -44,7 +45,8 @@ def session(request):
     the build runs natively, in a guest too. A prefix (1.3 GB) stays only
     after a failed case, for a look at it."""
     option = request.config.getoption
-    session = WineSession(option("work"), BUILDS[option("build")], "native")
+    work = option("work") / os.environ.get("PYTEST_XDIST_WORKER", "")  # one each
+    session = WineSession(work, BUILDS[option("build")], "native")
     session.prepare()
     yield session
     session.stop()

@@ -71,20 +71,18 @@ def test_a_writable_share_and_a_prefix_image(tmp_path):  # in the build folder (
     subprocess.run(
         ["mksquashfs", str(tree), str(image), "-quiet", "-no-progress"], check=True
     )
-    # Reads the image through the overlay, writes there (into the guest's memory)
-    # and into the share.
+    # A session's prefix over the image; reads the image through it, writes there
+    # (into the guest's memory) and into the share.
     script = 'cat "$1/from-the-image" > "$2/seen" && echo new > "$1/written"'
+    overlay = [sys.executable, str(STAND_INS / "overlay_prefix.py"), str(prefix)]
+    scripts = str(Path(guest.__file__).parents[1])
     status = guest.run(
-        job(
-            "sh",
-            "-c",
-            script,
-            "-",
-            str(prefix),
-            str(share),
+        guest.Job(
+            commands=[overlay, ["sh", "-c", script, "-", str(prefix), str(share)]],
+            cwd=Path("/"),
+            env={"PATH": "/usr/bin:/bin", "PYTHONPATH": scripts},
             writable=[share],
             prefix_image=image,
-            prefix_at=prefix,
         ),
         guest_dir(),
     )
