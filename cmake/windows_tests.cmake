@@ -40,11 +40,14 @@ function(add_windows_table name build)
   set(work ${CMAKE_BINARY_DIR}/e2e/${name})
   add_test(NAME ${name} COMMAND ${SUPERVISED} ${Python3_EXECUTABLE} ${WINDOWS_HOST} run ${build} --
     ${PYTEST} ${ARGN} --build ${build} --work ${work} --junitxml=${JUNIT_DIR}/${name}.xml)
+  # COST: tables start before the short tests, those in a guest (the slowest)
+  # first of all, so that none of them starts last.
   set(labels ${WINDOWS_BUILD_${build}_LABEL})
+  set(cost 500)
   if(WINDOWS_BUILD_${build}_IN_GUEST)
     list(APPEND labels in-guest)
+    set(cost 1000)
   endif()
-  # COST: tables start before the short tests, so that none of them starts last.
   set_tests_properties(${name} PROPERTIES LABELS "${labels}" FIXTURES_REQUIRED wine_template
-    TIMEOUT ${TABLE_TEST_LIMIT} COST 500 ENVIRONMENT "${WINHOST_ENVIRONMENT}")
+    TIMEOUT ${TABLE_TEST_LIMIT} COST ${cost} ENVIRONMENT "${WINHOST_ENVIRONMENT}")
 endfunction()
