@@ -5,6 +5,7 @@ build runs (on this machine, or in a guest through windows_host.py run)."""
 import os
 import shutil
 import signal
+import threading
 from pathlib import Path
 
 import pytest
@@ -28,8 +29,10 @@ def pytest_configure(config) -> None:
     """SIGTERM (the supervisor ending the test) ends the run as Ctrl-C would,
     through its clean-up: a scenario's read-only run log is made writable
     again (or it would outlast the run, and the build folder too), and the
-    session stops."""
-    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    session stops. Only a main thread can take signals: a pytest worker may
+    run in another, and ends with the run that started it."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
 def pytest_generate_tests(metafunc) -> None:
