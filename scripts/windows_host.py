@@ -119,9 +119,7 @@ def main(argv: list) -> int:
     elif argv == ["status"]:
         print(status(build_dir()))
     elif argv == ["template"]:
-        WineSession(
-            build_dir() / "template", BUILDS["x64"], decide_mode()
-        ).make_template_image()
+        WineSession(build_dir(), BUILDS["x64"], decide_mode()).make_template_image()
     elif len(argv) > 3 and argv[0] == "run" and argv[2] == "--":
         return run(argv[1], argv[3:])
     elif len(argv) == 2 and argv[0] == "make-template":
